@@ -1,0 +1,172 @@
+// The server object's implementation: lifecycle, trace, handshake, input threads, event pipe,
+// registry and handle table. Operations are spread over netserv*.cpp and unetserv.cpp by subject.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+
+#include "net/netmsg.h"
+#include "net/netserv.h"
+#include "net/netsettings.h"
+#include "zo/zoinput.h"
+#include "zo/zosemaphore.h"
+#include "zo/zothread.h"
+
+class NetHostHndl;
+class NetRegisterNode;
+class NetServerPort;
+class NetServerImp;
+
+// Main-thread event identifiers, carried through the event pipe.
+enum : std::uint16_t {
+    MSG_NETINTEGER = 0x1500,
+    MSG_NETREAL = 0x1501,
+    MSG_NETSTRING = 0x1502,
+    MSG_NETCONNECT = 0x1503,
+    MSG_CLOSE = 0x1504,
+    MSG_NETUSER = 0x1505
+};
+
+// One event in the pipe, in this process's own layout (both ends are this process).
+struct NetEventRecord {
+    std::uint16_t usId;
+    void* pWord;  // for MSG_NETUSER: non-null when posted without waiting
+    void* pData;  // the event's argument
+};
+
+// Carries a new connection to the main thread.
+struct NetConnection {
+    int nSocket;
+    NetServerImp* pServer;
+    NetRegisterNode* pService;    // a registered service or the listener service
+    NetHostHndl* pHandle;
+    std::uint64_t ullServiceSerial;  // pService's serial when the handshake found it
+};
+
+// A connection's thread: runs the handshake, then reads one message at a time.
+class NetInputThread : public ZoThread {
+public:
+    void Run() override;
+
+    int m_nSocket;
+    std::uint16_t m_usPort;
+    std::uint32_t m_ulPeerAddress;  // network byte order
+    NetServerImp* m_pServer;        // not owned
+};
+
+class NetServerImp : public NetServer {
+public:
+    NetServerImp();
+    ~NetServerImp() override;
+
+    // Lifecycle and accessors.
+    std::int32_t Init(NetXDR* xdr, std::uint16_t port) override;
+    std::int32_t StartServer(ZoInputRegistration* reg) override;
+    unsigned char IsServerRunning() override { return m_bRunning; }
+    std::int32_t ErrorStatus() override { return m_lStatus; }
+    void* UserData() override { return m_pUserData; }
+    void UserData(void* data) override { m_pUserData = data; }
+    NetXDR* Xdr() override { return m_pXdr; }
+    unsigned char UseUnicode() override { return m_bUseUnicode; }
+    void MessageHook() override {}
+    virtual std::uint16_t Port() { return m_usPort; }
+    virtual char* LocalHost() { return m_pszLocalHost; }
+
+    // Registry (main thread).
+    int RegisterFunc(const char* service, NetEvent* ev) override;
+    int UnRegisterFunc(const char* service) override;
+    int SetListen(NetEvent* ev) override;
+    int RemoveListen() override;
+    int ParseService(const char* service, char* name, std::uint16_t& port);
+    // Any thread. name has room for 257 bytes. 1, or 29 for a bad port.
+    NetRegisterNode* FindFunc(const char* name, std::uint16_t port);  // table lock held
+    bool ServiceExists(const NetRegisterNode* node, std::uint64_t serial);  // table lock held
+
+    // Ports. Callers hold the table lock.
+    NetServerPort* FindPort(std::uint16_t port);
+    NetServerPort* FindPortFromSocket(int socket);
+
+    // Handle table. Any thread; each takes the table lock.
+    NetHostHndl* NetHost(std::int32_t handle) override;
+    NetHostHndl* CreateHndl(const char* host, const char* service) override;
+    NetHostHndl* FindHndl(const char* host, const char* service) override;
+    NetHostHndl* NetHostFromSocket(int socket);
+    NetHostHndl* FindFreeHndl(const char* host, const char* service, std::uint16_t port);
+
+    // Trace. Any thread.
+    void Trace(NETTraceLevel level, const char* message) override;
+    void TraceFile(FILE* stream) override;
+    void TraceFlags(std::uint16_t flags) override { m_usTraceFlags = flags; }
+    bool Tracing() const { return m_pTraceFile != nullptr; }
+    static char* MessageBuffer();
+    // This thread's 1024-byte message buffer: compose there and Trace(level, nullptr).
+
+    // Handshake and message reception: the connection's input thread.
+    NetHostHndl* CreateConnection(int socket, std::uint16_t port, std::uint32_t address);
+    void ConnectMsg(int socket);
+    void IntegerMsg(int socket, NetHostHndl* handle);
+    void RealMsg(int socket, NetHostHndl* handle);
+    void StringMsg(int socket, NetHostHndl* handle);
+    void UserMsg(int socket, NetHostHndl* handle);
+    void CloseMsg(int socket, NetHostHndl* handle);
+
+    // Event pipe.
+    std::int32_t PostEvent(std::uint16_t id, void* word, void* data);  // any thread, never blocks
+    std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
+    // Input threads. Posts and waits for the main thread (or for the server to stop).
+    std::int32_t ProcessConnectMsg(NetConnection* connection);  // main thread, as below
+    std::int32_t ProcessIntegerMsg(MSGINTCALL* record);
+    std::int32_t ProcessRealMsg(MSGREALCALL* record);
+    std::int32_t ProcessStringMsg(MSGSTRINGCALL* record);
+    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted);
+    std::int32_t ProcessCloseMsg(std::int32_t handle);
+    bool ReadEvent(NetEventRecord& record);  // main thread; refills the pipe from the overflow
+
+    // Threads the server starts. Any thread.
+    bool StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
+    // Called by accept threads; false when the thread could not be started (socket not closed).
+    void ReapInputThreads();  // joins input threads that have ended
+    bool Stopping() const { return m_bStopping.load(std::memory_order_acquire); }
+
+    NetSettings m_Settings;  // application thread, before StartServer
+
+    // Fields, in declared order.
+    char* m_pszLocalHost;            // owned
+    void* m_pUserData;
+    NetXDR* m_pXdr;                  // owned
+    NetRegisterNode* m_pListenNode;  // owned; guarded by m_TableLock
+    NetRegisterNode* m_pNodeList;    // owned; guarded by m_TableLock
+    NetHostHndl* m_pListenHndl;      // owned; guarded by m_TableLock
+    NetHostHndl** m_ppHandles;       // owned; guarded by m_TableLock
+    std::uint32_t m_ulHandleCount;   // capacity of m_ppHandles; guarded by m_TableLock
+    std::int32_t m_lStatus;
+    std::uint16_t m_usPort;
+    NetServerPort* m_pPortList;      // owned; guarded by m_TableLock
+    NetServerPort* m_pListenPort;    // owned; guarded by m_TableLock
+    FILE* m_pTraceFile;              // owned once set
+    std::uint16_t m_usTraceFlags;
+    unsigned char m_bRunning;
+    unsigned char m_bUseUnicode;
+    ZoMutexSemiphore m_TableLock;
+    ZoInputRegistration* m_pInputReg;  // not owned
+    int m_nPipeRead;
+    int m_nPipeWrite;
+    ZoMutexSemiphore m_PipeLock;
+    ZoInputId m_InputId;
+
+    // Beyond the classic fields.
+    std::deque<NetEventRecord> m_Overflow;  // events the full pipe could not take; m_PipeLock
+    std::mutex m_TraceMutex;                // keeps each trace entry whole
+    std::mutex m_ThreadMutex;               // guards m_InputThreads
+    std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
+    std::atomic<bool> m_bStopping{false};
+    std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
+};
+
+extern "C" void InputSyncFunc(void* server, int fd);
+// The input loop's callback on the main thread: handles one event record of the pipe.

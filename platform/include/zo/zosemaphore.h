@@ -1,0 +1,51 @@
+// Event and mutual-exclusion semaphores.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// An event flag. A Post() that comes before Wait() is remembered: the hand-over to the main
+// thread resets, posts its work, then waits, and the main thread may answer first.
+// The owner destroys it only once no thread is inside Post(), Wait() or WaitFor().
+class ZoEventSemiphore {
+public:
+    void Reset();  // Any thread. Clears the flag.
+    void Post();   // Any thread. Sets the flag and wakes a waiter.
+    void Wait();   // One waiter at a time. Returns once the flag is set, and leaves it set.
+
+    bool WaitFor(std::int32_t milliseconds);
+    // As Wait(), but gives up after the time-out; true when the flag was set.
+
+private:
+    bool SpinUntilSet(std::int32_t maxMicroseconds) const;
+
+    // Bit 0 is the flag; the bits above count waiters asleep on m_cond. One word, so Post()
+    // learns in the same step that sets the flag whether anyone needs a notify.
+    std::atomic<std::uint32_t> m_state{0};
+    std::mutex m_mutex;  // pairs with m_cond; held while a waiter registers itself
+    std::condition_variable m_cond;
+};
+
+// A re-entrant lock: the same thread may Acquire() again; free once every Acquire() is matched.
+class ZoMutexSemiphore {
+public:
+    std::uint32_t Acquire();  // Any thread. Result is always 1.
+    void Release();           // The owning thread.
+
+private:
+    std::recursive_mutex m_mutex;
+};
+
+// RAII holder for ZoMutexSemiphore.
+class ZoLock {
+public:
+    explicit ZoLock(ZoMutexSemiphore& lock) : m_lock(lock) { m_lock.Acquire(); }
+    ~ZoLock() { m_lock.Release(); }
+    ZoLock(const ZoLock&) = delete;
+    ZoLock& operator=(const ZoLock&) = delete;
+
+private:
+    ZoMutexSemiphore& m_lock;
+};

@@ -1,0 +1,51 @@
+// The client face: one TCP connection to a remote server and synchronous calls on it.
+// A client is used by one thread at a time; every call blocks that thread until its answer
+// has been read, with no time-out. Status codes are those of netproto.h.
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+
+#include "net/netmsg.h"
+#include "net/netproto.h"
+#include "net/nettrace.h"
+
+class NetServer;
+class NetXDR;
+
+class NetClient {
+public:
+    NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version);
+    // server may be null (no trace, Unicode offered); xdr is not owned.
+    ~NetClient();  // closes the socket without a close message
+
+    std::int32_t CreateSocket(const char* host, sockaddr_in& address, std::uint16_t port);
+    // Opens and connects the socket, trying a cached address first and refreshing it.
+    // Port 0 selects the "olmnet" services entry, or 5001. Returns 1, 10 or 32.
+    std::int32_t CreateSocket(const char* host, std::uint16_t port);  // nothing cached
+
+    std::int32_t ConnectMsg(const char* host, const char* service, std::int32_t& handle);
+    // The handshake. On 1, handle holds the number to put in every call record.
+
+    void CloseSocket();   // closes the socket if connected, without a close message
+    void DestroySocket(); // closes any descriptor held
+
+    MSGINTCALL IntegerMsg(MSGINTCALL& call, ZoErrorCode& error);
+    MSGREALCALL RealMsg(MSGREALCALL& call, ZoErrorCode& error);
+    MSGSTRINGCALL StringMsg(MSGSTRINGCALL& call, ZoErrorCode& error);
+    // The answer's text is the caller's: release it with free() or StringCall(XDR_FREE).
+    MSGUSERCALL UserMsg(MSGUSERCALL& call, ZoErrorCode& error);
+    // The answer's argument block is the caller's: release it with UserCall(XDR_FREE).
+    std::int32_t CloseMsg(std::int32_t handle);  // handle is not sent
+
+    void Trace(NETTraceLevel level, const char* message);  // through the server, if any
+
+    // Fields, in declared order. Written only by the thread that uses the client.
+    int m_nSocket;                 // -1 when there is none
+    std::uint16_t m_usPort;        // port of the last address connected to
+    NetXDR* m_pXdr;                // not owned
+    NetServer* m_pNetServer;       // not owned; may be null
+    std::uint32_t m_ulVersion;     // offered in the handshake
+    bool m_bConnected;
+    bool m_bUnicode;  // user-call strings travel as UTF-16
+};

@@ -1,0 +1,25 @@
+// Limits and settings of a server, in one place, with their defaults.
+#pragma once
+
+#include <cstdint>
+
+struct NetSettings {
+    std::uint64_t ullDecodeBudget = 64ull << 20;
+    // Memory one received message may make the library allocate (texts, blocks, lists,
+    // reference links). A message over it fails its decode and its connection ends.
+    // "ZOR_NET_DECODE_BUDGET" (bytes) overrides it.
+
+    std::int32_t lHandshakeTimeoutMs = 0;
+    // 0: off. Otherwise a peer that sends no handshake within this time is dropped.
+    // "ZOR_NET_HANDSHAKE_TIMEOUT_MS" overrides it.
+
+    std::uint32_t ulMaxConnections = 0;
+    // 0: off. Otherwise connections beyond this many are closed as they are accepted.
+    // "ZOR_NET_MAX_CONNECTIONS" overrides it.
+
+    std::uint32_t ulThreadStack = 64 * 1024;
+    // Stack of each accept and input thread, in bytes; raised to the platform's floor.
+
+    static NetSettings FromEnvironment();
+    // The defaults above, overridden by the environment variables named with each field.
+};
