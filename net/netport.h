@@ -1,6 +1,7 @@
 // A listening port and its accept thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "zo/zothread.h"
@@ -23,6 +24,9 @@ public:
     // Opens the port and starts its accept thread; the outcome is in m_nStatus (1 or 10).
     virtual ~NetServerPort();
     // Closes the listening socket, which wakes the accept thread, and joins it.
+    void StopAccepting();
+    // The thread that owns the port (table lock not needed). Wakes and joins the accept thread
+    // and releases it; the socket stays open until the destructor. Idempotent.
 
     NetServerImp* m_pServer;     // not owned
     std::uint16_t m_usPort;
@@ -32,4 +36,5 @@ public:
     NetServerPort* m_pNext;
     int m_nStatus;
     NetPortThread* m_pThread;    // owned
+    std::atomic<bool> m_bStopping{false};  // set before the accept thread is woken
 };

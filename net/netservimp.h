@@ -102,7 +102,7 @@ public:
     void Trace(NETTraceLevel level, const char* message) override;
     void TraceFile(FILE* stream) override;
     void TraceFlags(std::uint16_t flags) override { m_usTraceFlags = flags; }
-    bool Tracing() const { return m_pTraceFile != nullptr; }
+    bool Tracing() const { return m_pTraceFile.load(std::memory_order_acquire) != nullptr; }
     static char* MessageBuffer();
     // This thread's 1024-byte message buffer: compose there and Trace(level, nullptr).
 
@@ -131,6 +131,12 @@ public:
     bool StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
     // Called by accept threads; false when the thread could not be started (socket not closed).
     void ReapInputThreads();  // joins input threads that have ended
+    void StopConnections();
+    // Application thread, in the destructor once the ports accept no more: wakes and joins
+    // every input thread.
+    void DrainEvents();
+    // Application thread, after StopConnections: frees what events still in the pipe or the
+    // overflow own (heap copies of posted user calls).
     bool Stopping() const { return m_bStopping.load(std::memory_order_acquire); }
 
     NetSettings m_Settings;  // application thread, before StartServer
@@ -148,8 +154,8 @@ public:
     std::uint16_t m_usPort;
     NetServerPort* m_pPortList;      // owned; guarded by m_TableLock
     NetServerPort* m_pListenPort;    // owned; guarded by m_TableLock
-    FILE* m_pTraceFile;              // owned once set
-    std::uint16_t m_usTraceFlags;
+    std::atomic<FILE*> m_pTraceFile;  // owned once set; swapped under m_TraceMutex
+    std::atomic<std::uint16_t> m_usTraceFlags;
     unsigned char m_bRunning;
     unsigned char m_bUseUnicode;
     ZoMutexSemiphore m_TableLock;
