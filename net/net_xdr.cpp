@@ -1,0 +1,598 @@
+#include "net/net_xdr.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "net/netpack.h"
+#include "net_xdr_budget.h"
+#include "zo/zostring.h"
+
+namespace {
+
+// Budget of the calling thread's current decode; inactive means unlimited.
+struct DecodeBudgetState {
+    bool bActive = false;
+    std::uint64_t ullRemaining = 0;
+};
+thread_local DecodeBudgetState t_budget;
+
+// Received byte counts are not trusted: buffers grow by this much as the bytes arrive, so a peer
+// that announces more than it sends costs at most one chunk.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Value arrays of an argument block grow geometrically from this size up to the announced count.
+constexpr std::int32_t kFirstValueArray = 8;
+
+// A String count below this goes out with its count in one send from a stack buffer.
+constexpr std::uint32_t kStringInline = 1020;
+// Unicode texts of up to this many units are built or received in a stack buffer.
+constexpr unsigned int kUnicodeSendInline = 1019;
+constexpr std::uint32_t kUnicodeReceiveInline = 1024;
+
+void PutU16(unsigned char* p, std::uint16_t v) {
+    p[0] = static_cast<unsigned char>(v >> 8);
+    p[1] = static_cast<unsigned char>(v);
+}
+
+std::uint16_t GetU16(const unsigned char* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+void PutU32(unsigned char* p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+std::uint32_t GetU32(const unsigned char* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+// Doubles travel least significant byte first, the reverse of the integers: peers depend on it.
+void PutDouble(unsigned char* p, double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int i = 0; i < 8; ++i) {
+        p[i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+}
+
+double GetDouble(const unsigned char* p) {
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+        bits |= std::uint64_t{p[i]} << (8 * i);
+    }
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// Reads n bytes into a malloc buffer with extra spare bytes behind them, growing the buffer only
+// as the bytes arrive. Null on a failed read, a refused charge or a failed allocation.
+unsigned char* ReadGrowing(NetXDR& xdr, int socket, std::uint32_t n, std::size_t extra) {
+    if (n > std::numeric_limits<std::size_t>::max() - extra - kReadChunk) {
+        return nullptr;
+    }
+    unsigned char* buffer = nullptr;
+    std::size_t have = 0;
+    do {
+        const std::size_t step = std::min<std::size_t>(n - have, kReadChunk);
+        const std::size_t charge = have == 0 ? step + extra : step;
+        void* grown = NetDecodeCharge(charge) ? std::realloc(buffer, have + step + extra) : nullptr;
+        if (grown == nullptr) {
+            std::free(buffer);
+            return nullptr;
+        }
+        buffer = static_cast<unsigned char*>(grown);
+        if (!xdr.Read(socket, buffer + have, static_cast<std::int32_t>(step))) {
+            std::free(buffer);
+            return nullptr;
+        }
+        have += step;
+    } while (have < n);
+    return buffer;
+}
+
+unsigned char EncodeUserCall(NetXDRImp& xdr, int socket, MSGUSERCALL& record,
+                             unsigned char unicode) {
+    const MSGUSERDATA* block = record.pData;
+    unsigned char fixed[28];
+    PutU32(fixed, record.ulStatus);
+    PutU32(fixed + 4, record.ulFlags);
+    PutU32(fixed + 8, static_cast<std::uint32_t>(record.lHandle));
+    PutU32(fixed + 12, block ? static_cast<std::uint32_t>(block->lCount) : 0);
+    PutU32(fixed + 16, block ? block->usType : 0);
+    PutU32(fixed + 20, 0);
+    PutU32(fixed + 24, block ? 1 : 0);  // the block marker; receivers only test it against zero
+    if (!xdr.Write(socket, fixed, sizeof fixed)) {
+        return 0;
+    }
+    if (block == nullptr || block->lCount <= 0) {
+        return 1;
+    }
+    if (block->pValues == nullptr) {
+        return 0;
+    }
+    for (std::int32_t i = 0; i < block->lCount; ++i) {
+        if (!xdr.Value(socket, XDR_ENCODE, &block->pValues[i], unicode)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Replaces the block's array by one of the next size towards want. The block's lCount always
+// equals its array's size, so a block left behind by a failed decode stays releasable.
+bool GrowValues(MSGUSERDATA& block, std::int32_t want) {
+    const std::int32_t have = block.lCount;
+    const std::int64_t doubled = std::max<std::int64_t>(kFirstValueArray, std::int64_t{have} * 2);
+    const auto size = static_cast<std::int32_t>(std::min<std::int64_t>(want, doubled));
+    if (static_cast<std::size_t>(size) >
+            std::numeric_limits<std::size_t>::max() / sizeof(sL_VALUE) ||
+        !NetDecodeCharge(sizeof(sL_VALUE) * static_cast<std::size_t>(size))) {
+        return false;
+    }
+    auto* values = new (std::nothrow) sL_VALUE[static_cast<std::size_t>(size)];
+    if (values == nullptr) {
+        return false;
+    }
+    for (std::int32_t i = 0; i < have; ++i) {
+        NetTakeValue(values[i], block.pValues[i]);
+    }
+    delete[] block.pValues;
+    block.pValues = values;
+    block.lCount = size;
+    return true;
+}
+
+unsigned char DecodeValues(NetXDRImp& xdr, int socket, MSGUSERDATA& block, std::int32_t count,
+                           unsigned char unicode) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (i == block.lCount && !GrowValues(block, count)) {
+            return 0;
+        }
+        if (!xdr.Value(socket, XDR_DECODE, &block.pValues[i], unicode)) {
+            return 0;
+        }
+    }
+    block.lCount = count;
+    return 1;
+}
+
+unsigned char DecodeUserCall(NetXDRImp& xdr, int socket, MSGUSERCALL& record,
+                             unsigned char unicode) {
+    unsigned char fixed[28];
+    if (!xdr.Read(socket, fixed, sizeof fixed)) {
+        return 0;
+    }
+    record.ulStatus = GetU32(fixed);
+    record.ulFlags = GetU32(fixed + 4);
+    record.lHandle = static_cast<std::int32_t>(GetU32(fixed + 8));
+    record.lCount = static_cast<std::int32_t>(GetU32(fixed + 12));
+    record.ulType = GetU32(fixed + 16);
+    if (GetU32(fixed + 24) == 0) {
+        record.pData = nullptr;
+        return 1;
+    }
+    if (!NetDecodeCharge(sizeof(MSGUSERDATA))) {
+        return 0;
+    }
+    auto* block = new (std::nothrow) MSGUSERDATA{};
+    if (block == nullptr) {
+        return 0;
+    }
+    block->lHandle = record.lHandle;
+    block->usType = static_cast<std::uint16_t>(record.ulType);
+    block->fFlag80 = 1;
+    block->fFlag40 = 1;
+    record.pData = block;
+    return DecodeValues(xdr, socket, *block, record.lCount, unicode);
+}
+
+unsigned char FreeUserCall(NetXDRImp& xdr, MSGUSERCALL& record, unsigned char unicode) {
+    MSGUSERDATA* block = record.pData;
+    if (block == nullptr) {
+        return 1;
+    }
+    if (block->pValues != nullptr) {
+        for (std::int32_t i = 0; i < block->lCount; ++i) {
+            xdr.Value(-1, XDR_FREE, &block->pValues[i], unicode);
+        }
+    }
+    delete[] block->pValues;
+    delete block;
+    record.pData = nullptr;
+    return 1;
+}
+
+}  // namespace
+
+bool NetDecodeCharge(std::size_t bytes) {
+    if (!t_budget.bActive) {
+        return true;
+    }
+    if (bytes > t_budget.ullRemaining) {
+        return false;
+    }
+    t_budget.ullRemaining -= bytes;
+    return true;
+}
+
+NetDecodeBudget::NetDecodeBudget(std::uint64_t limit)
+    : m_bPrevActive(t_budget.bActive),
+      m_ullPrevRemaining(t_budget.ullRemaining),
+      m_ullLimit(limit) {
+    t_budget.bActive = true;
+    t_budget.ullRemaining = limit;
+}
+
+NetDecodeBudget::~NetDecodeBudget() {
+    t_budget.bActive = m_bPrevActive;
+    t_budget.ullRemaining = m_ullPrevRemaining;
+}
+
+std::uint64_t NetDecodeBudget::Used() const {
+    return m_ullLimit - t_budget.ullRemaining;
+}
+
+unsigned char NetXDRImp::Read(int socket, void* buffer, std::int32_t length) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    std::int32_t done = 0;
+    while (done < length) {
+        const ssize_t got = recv(socket, p + done, static_cast<std::size_t>(length - done), 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return 0;
+        }
+        done += static_cast<std::int32_t>(got);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Write(int socket, const void* buffer, std::int32_t length) {
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    std::int32_t done = 0;
+    while (done < length) {
+        // MSG_NOSIGNAL: a peer that went away is a failed write, not a process-ending SIGPIPE.
+        const ssize_t sent =
+            send(socket, p + done, static_cast<std::size_t>(length - done), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return 0;
+        }
+        done += static_cast<std::int32_t>(sent);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Byte(int socket, XDR_Op op, unsigned char& value) {
+    if (op == XDR_ENCODE) {
+        return Write(socket, &value, 1);
+    }
+    if (op == XDR_DECODE) {
+        unsigned char b;
+        if (!Read(socket, &b, 1)) {
+            return 0;
+        }
+        value = b;
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Short(int socket, XDR_Op op, std::int16_t& value) {
+    auto u = static_cast<std::uint16_t>(value);
+    if (!UShort(socket, op, u)) {
+        return 0;
+    }
+    value = static_cast<std::int16_t>(u);
+    return 1;
+}
+
+unsigned char NetXDRImp::UShort(int socket, XDR_Op op, std::uint16_t& value) {
+    unsigned char b[2];
+    if (op == XDR_ENCODE) {
+        PutU16(b, value);
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        value = GetU16(b);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Long(int socket, XDR_Op op, std::int32_t& value) {
+    auto u = static_cast<std::uint32_t>(value);
+    if (!ULong(socket, op, u)) {
+        return 0;
+    }
+    value = static_cast<std::int32_t>(u);
+    return 1;
+}
+
+unsigned char NetXDRImp::ULong(int socket, XDR_Op op, std::uint32_t& value) {
+    unsigned char b[4];
+    if (op == XDR_ENCODE) {
+        PutU32(b, value);
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        value = GetU32(b);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Double(int socket, XDR_Op op, double& value) {
+    unsigned char b[8];
+    if (op == XDR_ENCODE) {
+        PutDouble(b, value);
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        value = GetDouble(b);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Time(int socket, XDR_Op op, TIMEREC& value) {
+    if (op == XDR_ENCODE) {
+        return Write(socket, value.ucComponent, 3);
+    }
+    if (op == XDR_DECODE) {
+        // Component 3 never travels; each component is stored as soon as it arrives.
+        std::memset(value.ucComponent, 0, sizeof value.ucComponent);
+        for (int i = 0; i < 3; ++i) {
+            if (!Read(socket, &value.ucComponent[i], 1)) {
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Date(int socket, XDR_Op op, DATEREC& value) {
+    unsigned char b[4];
+    if (op == XDR_ENCODE) {
+        PutU16(b, value.usHalf[0]);
+        PutU16(b + 2, value.usHalf[1]);
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        value.usHalf[0] = GetU16(b);
+        value.usHalf[1] = GetU16(b + 2);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::String(int socket, XDR_Op op, char*& text) {
+    if (op == XDR_FREE) {
+        std::free(text);
+        text = nullptr;
+        return 1;
+    }
+    if (op == XDR_ENCODE) {
+        unsigned char b[1024];
+        if (text == nullptr) {
+            PutU32(b, 0);
+            return Write(socket, b, 4);
+        }
+        const std::size_t n = std::strlen(text) + 1;
+        if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            return 0;
+        }
+        PutU32(b, static_cast<std::uint32_t>(n));
+        if (n < kStringInline) {
+            std::memcpy(b + 4, text, n);
+            return Write(socket, b, static_cast<std::int32_t>(4 + n));
+        }
+        return Write(socket, b, 4) && Write(socket, text, static_cast<std::int32_t>(n));
+    }
+    if (op == XDR_DECODE) {
+        std::uint32_t n;
+        if (!ULong(socket, XDR_DECODE, n)) {
+            return 0;
+        }
+        text = nullptr;
+        if (n == 0) {
+            return 1;
+        }
+        // One byte more than announced holds a NUL, so a sender that left out the terminator
+        // still gives a terminated text.
+        unsigned char* buffer = ReadGrowing(*this, socket, n, 1);
+        if (buffer == nullptr) {
+            return 0;
+        }
+        buffer[n] = 0;
+        text = reinterpret_cast<char*>(buffer);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Unicode(int socket, XDR_Op op, ZoString& text) {
+    if (op == XDR_ENCODE) {
+        const unsigned char empty[6] = {0, 0, 0, 0, 0xFF, 0x00};
+        if (text.IsEmpty()) {
+            return Write(socket, empty, sizeof empty);
+        }
+        const unsigned int k = text.length();
+        if (k > (static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max()) - 6) / 2) {
+            return 0;
+        }
+        // Units 0..2 hold the count and the marker, the text follows; one unit of room remains
+        // for the terminator that the export appends.
+        std::uint16_t local[1024];
+        std::unique_ptr<std::uint16_t[]> heap;
+        std::uint16_t* units = local;
+        if (k > kUnicodeSendInline) {
+            heap.reset(new (std::nothrow) std::uint16_t[std::size_t{k} + 4]);
+            if (!heap) {
+                return 0;
+            }
+            units = heap.get();
+        }
+        text.UnicodeExport(units + 3, k);
+        auto* bytes = reinterpret_cast<unsigned char*>(units);
+        for (unsigned int i = 0; i < k; ++i) {
+            PutU16(bytes + 6 + 2 * i, units[3 + i]);
+        }
+        PutU32(bytes, 2 * k);
+        PutU16(bytes + 4, 0xFF00);
+        return Write(socket, bytes, static_cast<std::int32_t>(6 + 2 * k));
+    }
+    if (op == XDR_DECODE) {
+        unsigned char head[6];
+        if (!Read(socket, head, 4) || !Read(socket, head + 4, 2)) {
+            return 0;
+        }
+        const std::uint32_t n = GetU32(head);
+        if (n == 0) {
+            text.set_null();
+            return 1;
+        }
+        const std::uint32_t k = n / 2;
+        std::uint16_t local[kUnicodeReceiveInline + 1];
+        std::unique_ptr<unsigned char, decltype(&std::free)> heap(nullptr, &std::free);
+        auto* bytes = reinterpret_cast<unsigned char*>(local);
+        if (k > kUnicodeReceiveInline) {
+            heap.reset(ReadGrowing(*this, socket, n, 2));
+            if (!heap) {
+                return 0;
+            }
+            bytes = heap.get();
+        } else if (!Read(socket, bytes, static_cast<std::int32_t>(n))) {
+            return 0;
+        }
+        // The imported text may take up to three bytes for each unit.
+        if (!NetDecodeCharge(std::size_t{k} * 3 + 1)) {
+            return 0;
+        }
+        // The marker as read tells the sender's unit order: FF 00 is most significant byte first.
+        const bool swapped = GetU16(head + 4) != 0xFF00;
+        auto* units = reinterpret_cast<std::uint16_t*>(bytes);
+        for (std::uint32_t i = 0; i < k; ++i) {
+            const unsigned char* u = bytes + 2 * i;
+            units[i] = swapped ? static_cast<std::uint16_t>((u[1] << 8) | u[0]) : GetU16(u);
+        }
+        units[k] = 0;
+        text.UnicodeImport(units);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::IntCall(int socket, XDR_Op op, MSGINTCALL& record) {
+    unsigned char b[16];
+    if (op == XDR_ENCODE) {
+        PutU32(b, static_cast<std::uint32_t>(record.lValue));
+        PutU32(b + 4, record.ulStatus);
+        PutU32(b + 8, record.ulFlags);
+        PutU32(b + 12, static_cast<std::uint32_t>(record.lHandle));
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        record.lValue = static_cast<std::int32_t>(GetU32(b));
+        record.ulStatus = GetU32(b + 4);
+        record.ulFlags = GetU32(b + 8);
+        record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::RealCall(int socket, XDR_Op op, MSGREALCALL& record) {
+    if (op == XDR_ENCODE) {
+        unsigned char b[20];
+        PutDouble(b, record.dValue);
+        PutU32(b + 8, record.ulStatus);
+        PutU32(b + 12, record.ulFlags);
+        PutU32(b + 16, static_cast<std::uint32_t>(record.lHandle));
+        return Write(socket, b, sizeof b);
+    }
+    if (op == XDR_DECODE) {
+        return Double(socket, op, record.dValue) && ULong(socket, op, record.ulStatus) &&
+               ULong(socket, op, record.ulFlags) && Long(socket, op, record.lHandle);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::StringCall(int socket, XDR_Op op, MSGSTRINGCALL& record) {
+    unsigned char b[16];
+    if (op == XDR_ENCODE) {
+        PutU32(b, 0);  // the place of pszValue; ignored on receipt
+        PutU32(b + 4, record.ulStatus);
+        PutU32(b + 8, record.ulFlags);
+        PutU32(b + 12, static_cast<std::uint32_t>(record.lHandle));
+        return Write(socket, b, sizeof b) && String(socket, op, record.pszValue);
+    }
+    if (op == XDR_DECODE) {
+        if (!Read(socket, b, sizeof b)) {
+            return 0;
+        }
+        record.ulStatus = GetU32(b + 4);
+        record.ulFlags = GetU32(b + 8);
+        record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
+        return String(socket, op, record.pszValue);
+    }
+    if (op == XDR_FREE) {
+        String(socket, op, record.pszValue);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::UserCall(int socket, XDR_Op op, MSGUSERCALL& record,
+                                  unsigned char unicode) {
+    switch (op) {
+        case XDR_ENCODE:
+            return EncodeUserCall(*this, socket, record, unicode);
+        case XDR_DECODE:
+            return DecodeUserCall(*this, socket, record, unicode);
+        case XDR_FREE:
+            return FreeUserCall(*this, record, unicode);
+    }
+    return 1;
+}
+
+unsigned char NetXDRImp::Value(int socket, XDR_Op op, sL_VALUE* value, unsigned char unicode) {
+    int result;
+    switch (op) {
+        case XDR_DECODE:
+            result = NET_ReceiveVDXData(this, value, socket, unicode);
+            break;
+        case XDR_ENCODE:
+            result = NET_SendVDXData(this, value, socket, unicode);
+            break;
+        case XDR_FREE:
+            result = NET_DisposeVDXData(value);
+            break;
+        default:
+            return 0;
+    }
+    return result >= 0 ? 1 : 0;
+}
