@@ -8,6 +8,9 @@
 #include "net/netvalue.h"
 
 // Packs one typed value onto a socket and back. Lives on the stack of one call; never shared.
+// Every operation that reads or writes goes through the encoder given to the constructor. Unpacked
+// reals and strings are allocated with new, list headers and elements with new, so that
+// NET_DisposeVDXData can release them.
 class NetPacker {
 public:
     NetPacker(NetXDR* encoder, int socket, unsigned char unicode);
@@ -41,21 +44,31 @@ public:
     virtual int UnpackListType(unsigned short& type, unsigned char code);
 
 private:
-    NetXDR* m_pXdr;          // not owned
+    int WritePresence(unsigned char present);
+    // 0, or -3 when the write failed.
+    int ReadPresence(sL_VALUE& value);
+    // Empties value first; 1 when a body follows, 0 when none does, -4 when the read failed.
+
+    NetXDR* m_pXdr;  // not owned
     int m_nSocket;
     std::uint16_t m_usUnicode;  // non-zero: strings travel in the Unicode form
 };
 
 extern "C" {
 int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
-// Any thread, one per socket. Writes one packed value (type byte, depth, body).
+// Any thread, one per socket. Writes one packed value (type byte, depth, body): 0 or more, -3
+// when a write failed, -2 for a reference chain that is broken or longer than 32767 links.
 
 int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
-// Any thread, one per socket. Reads one packed value into a constructed value; on success or on
-// malformed input (-2) whatever the value held is released first. The value then owns what it
-// received: a real's double, a string, its reference links, and a list's header and elements.
+// Any thread, one per socket. Reads one packed value into a constructed value: 0, -4 when a read
+// failed (the value is unchanged) or -2 for malformed input (the value is disposed of as by
+// NET_DisposeVDXData). On success the value's real or string is released (Cleanup) and the value
+// then owns what it received: a real's double, a string, its reference links (calloc), and a
+// list's header and elements. Allocations are charged to the thread's decode budget, if any.
 
 int NET_DisposeVDXData(sL_VALUE* value);
-// Releases what a value holds, lists deeply included, and leaves it without value. A value handed
-// here becomes the library's to release: do not pass values whose lists you still use.
+// Owning thread. Releases what a value holds, lists deeply included (header and elements made
+// with new), its reference links (made with calloc) and leaves it without value; returns 0.
+// A value handed here becomes the library's to release: do not pass values whose lists or
+// reference targets you still use.
 }
