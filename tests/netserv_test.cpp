@@ -1,0 +1,249 @@
+// The server object's lifecycle, settings and trace log.
+#include "netservimp.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "netserv_testutil.h"
+
+using servtest::RecordingRegistration;
+using servtest::TraceCapture;
+
+namespace {
+
+std::unique_ptr<NetServerImp> MakeServer() {
+    return std::unique_ptr<NetServerImp>(static_cast<NetServerImp*>(NetServer::CreateServer()));
+}
+
+bool IsOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+class NetServerLifecycle : public ::testing::Test {
+protected:
+    void TearDown() override {
+        unsetenv("ZOR_NET_USE_UNICODE");
+        unsetenv("ZOR_NET_DECODE_BUDGET");
+        unsetenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS");
+        unsetenv("ZOR_NET_MAX_CONNECTIONS");
+    }
+    TraceCapture trace;
+    RecordingRegistration reg;
+    int xdrDestroyed = 0;
+};
+
+TEST_F(NetServerLifecycle, DefaultPortFromServicesOr5001AndStartTrace) {
+    auto server = MakeServer();
+    server->TraceFile(trace.Stream());
+    EXPECT_EQ(server->ErrorStatus(), 1);
+    EXPECT_EQ(server->Init(new servtest::CountingXdr(xdrDestroyed), 0), 1);
+    EXPECT_EQ(server->IsServerRunning(), 0);
+    EXPECT_EQ(server->StartServer(&reg), 1);
+    EXPECT_EQ(server->IsServerRunning(), 1);
+
+    servent* olmnet = getservbyname("olmnet", "tcp");
+    const int expected = olmnet != nullptr ? ntohs(olmnet->s_port) : 5001;
+    EXPECT_EQ(server->Port(), expected);
+    EXPECT_TRUE(trace.Has("NET server started - default port " + std::to_string(expected) +
+                          " Unicode = Off"));
+    ASSERT_EQ(reg.added.size(), 1u);
+    EXPECT_EQ(reg.added[0], server->m_nPipeRead);
+}
+
+TEST_F(NetServerLifecycle, NonZeroPortIsKept) {
+    auto server = MakeServer();
+    server->Init(new servtest::CountingXdr(xdrDestroyed), 22);
+    server->StartServer(&reg);
+    EXPECT_EQ(server->Port(), 22);
+}
+
+TEST_F(NetServerLifecycle, UnicodeFromVariableEvenWhenEmpty) {
+    setenv("ZOR_NET_USE_UNICODE", "", 1);
+    auto on = MakeServer();
+    on->TraceFile(trace.Stream());
+    on->Init(nullptr, 4000);
+    on->StartServer(&reg);
+    EXPECT_EQ(on->UseUnicode(), 1);
+    EXPECT_TRUE(trace.Has("NET server started - default port 4000 Unicode = On"));
+    unsetenv("ZOR_NET_USE_UNICODE");
+    EXPECT_EQ(MakeServer()->UseUnicode(), 0);
+}
+
+TEST_F(NetServerLifecycle, PipeWriteEndNeverBlocksAndNoEndLeaksIntoChildren) {
+    auto server = MakeServer();
+    server->StartServer(&reg);
+    ASSERT_NE(server->m_nPipeRead, -1);
+    EXPECT_NE(fcntl(server->m_nPipeWrite, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fcntl(server->m_nPipeRead, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(server->m_nPipeRead, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(server->m_nPipeWrite, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(NetServerLifecycle, ShutdownTracesInOrderAndReleasesPipeEncoderAndStream) {
+    auto server = MakeServer();
+    server->TraceFile(trace.Stream());
+    server->Init(new servtest::CountingXdr(xdrDestroyed), 0);
+    server->StartServer(&reg);
+    const int pipeRead = server->m_nPipeRead, pipeWrite = server->m_nPipeWrite;
+    server.reset();
+
+    EXPECT_EQ(xdrDestroyed, 1);
+    EXPECT_EQ(reg.removed, std::vector<ZoInputId>{1});
+    EXPECT_FALSE(IsOpen(pipeRead));
+    EXPECT_FALSE(IsOpen(pipeWrite));
+    EXPECT_TRUE(trace.Closed());
+    std::vector<std::string> shutdown;
+    for (const std::string& m : trace.Messages())
+        if (m.find("~NetServer") != std::string::npos || m == "Net DLL shutdown Complete") {
+            shutdown.push_back(m);
+        }
+    EXPECT_EQ(shutdown,
+              (std::vector<std::string>{
+                  "NetServer::~NetServer Enter shutdown", "NetServer::~NetServer Nodes deleted",
+                  "NetServer::~NetServer listen handled deleted", "Net DLL shutdown Complete"}));
+}
+
+TEST_F(NetServerLifecycle, NeverStartedServerClosesNoDescriptor) {
+    if (!IsOpen(0)) {
+        ASSERT_EQ(open("/dev/null", O_RDONLY), 0);  // make descriptor 0 exist
+    }
+    MakeServer().reset();
+    EXPECT_TRUE(IsOpen(0));
+}
+
+TEST_F(NetServerLifecycle, SettingsFromEnvironmentIgnoreInvalidValues) {
+    setenv("ZOR_NET_DECODE_BUDGET", "4096", 1);
+    setenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS", "-5", 1);
+    setenv("ZOR_NET_MAX_CONNECTIONS", "12x", 1);
+    auto server = MakeServer();
+    EXPECT_EQ(server->Settings().ullDecodeBudget, 4096u);
+    EXPECT_EQ(server->Settings().lHandshakeTimeoutMs, NetSettings().lHandshakeTimeoutMs);
+    EXPECT_EQ(server->Settings().ulMaxConnections, NetSettings().ulMaxConnections);
+    setenv("ZOR_NET_MAX_CONNECTIONS", "7", 1);
+    EXPECT_EQ(NetSettings::FromEnvironment().ulMaxConnections, 7u);
+}
+
+TEST_F(NetServerLifecycle, WriteToVanishedPeerFailsInsteadOfEndingProcess) {
+    auto server = MakeServer();
+    testutil::SocketPair pair;
+    pair.CloseB();
+    errno = 0;
+    EXPECT_EQ(write(pair.a, "x", 1), -1);  // plain write: no MSG_NOSIGNAL
+    EXPECT_EQ(errno, EPIPE);
+}
+
+class NetServerTrace : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = MakeServer();
+        server->TraceFile(trace.Stream());
+    }
+    TraceCapture trace;  // outlives the server, which closes its stream
+    std::unique_ptr<NetServerImp> server;
+};
+
+TEST_F(NetServerTrace, EntryIsPrefixStampThenIndentedMessageVerbatim) {
+    server->Trace(NET_TRACE_CONNECT, "100% %s %d");
+    auto entries = trace.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].prefix, "INFO:     ");
+    EXPECT_EQ(entries[0].message, server->LocalHost());
+    EXPECT_EQ(entries[1].prefix, "CONNECT:  ");
+    EXPECT_TRUE(std::regex_match(
+        entries[1].stamp,
+        std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
+        << entries[1].stamp;
+    EXPECT_EQ(entries[1].message, "100% %s %d");
+    EXPECT_EQ(trace.Text().back(), '\n');
+}
+
+TEST_F(NetServerTrace, FlagsFilterTheSixLevelsOnly) {
+    server->TraceFlags(0);
+    server->Trace(NET_TRACE_ERROR, "error");
+    server->Trace(static_cast<NETTraceLevel>(3), "three");
+    server->Trace(static_cast<NETTraceLevel>(0), "zero");
+    server->Trace(static_cast<NETTraceLevel>(64), "sixty-four");
+    server->TraceFlags(NET_TRACE_APP);
+    server->Trace(NET_TRACE_APP, "app on");
+    server->TraceFlags(NET_TRACE_DEBUG);
+    server->Trace(NET_TRACE_APP, "app off");
+    server->Trace(NET_TRACE_DEBUG, "debug");
+
+    std::vector<std::string> got;
+    for (const auto& e : trace.Entries())
+        got.push_back(e.prefix + e.message);
+    got.erase(got.begin());  // the host name entry of TraceFile
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"OTHER:    three", "OTHER:    zero", "OTHER:    sixty-four",
+                                        "APP:      app on", "DEBUG:    debug"}));
+}
+
+TEST_F(NetServerTrace, NullMessageTracesTheCallingThreadsBuffer) {
+    snprintf(NetServerImp::MessageBuffer(), 1024, "%s", "main thread text");
+    std::thread other([&] {
+        EXPECT_NE(NetServerImp::MessageBuffer(), nullptr);
+        snprintf(NetServerImp::MessageBuffer(), 1024, "%s", "other thread text");
+        server->Trace(NET_TRACE_ERROR, nullptr);
+    });
+    other.join();
+    server->Trace(NET_TRACE_ERROR, nullptr);
+    auto messages = trace.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1], "other thread text");
+    EXPECT_EQ(messages[2], "main thread text");
+}
+
+TEST_F(NetServerTrace, SameStreamStaysOpenAndNullStreamCloses) {
+    server->TraceFile(trace.Stream());
+    EXPECT_FALSE(trace.Closed());
+    server->Trace(NET_TRACE_INFO, "still written");
+    EXPECT_TRUE(trace.Has("still written"));
+
+    server->TraceFile(nullptr);
+    EXPECT_TRUE(trace.Closed());
+    EXPECT_FALSE(server->Tracing());
+    const std::string before = trace.Text();
+    server->Trace(static_cast<NETTraceLevel>(3), "nowhere");
+    EXPECT_EQ(trace.Text(), before);
+}
+
+TEST_F(NetServerTrace, ConcurrentEntriesStayWhole) {
+    constexpr int kThreads = 4, kEntries = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEntries; ++i) {
+                snprintf(NetServerImp::MessageBuffer(), 1024, "thread %d entry %d %s", t, i,
+                         std::string(40 + (i % 50), 'a' + t).c_str());
+                server->Trace(NET_TRACE_DEBUG, nullptr);
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+
+    auto entries = trace.Entries();
+    ASSERT_EQ(entries.size(), 1u + kThreads * kEntries);
+    std::set<std::string> seen;
+    for (size_t i = 1; i < entries.size(); ++i) {
+        EXPECT_EQ(entries[i].prefix, "DEBUG:    ");
+        int t = -1, n = -1;
+        ASSERT_EQ(sscanf(entries[i].message.c_str(), "thread %d entry %d", &t, &n), 2)
+            << entries[i].message;
+        EXPECT_EQ(entries[i].message.substr(entries[i].message.rfind(' ') + 1),
+                  std::string(40 + (n % 50), 'a' + t));
+        seen.insert(entries[i].message);
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
+}
+
+}  // namespace
