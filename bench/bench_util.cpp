@@ -1,0 +1,240 @@
+#include "bench_util.h"
+
+#include <arpa/inet.h>
+#include <linux/tcp.h>  // tcp_info with the byte counters; also brings TCP_NODELAY
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+namespace bench {
+
+double Latencies::Percentile(double p) const {
+    if (ns.empty()) {
+        return 0;
+    }
+    std::vector<double> sorted(ns);
+    const auto rank = static_cast<std::size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1));
+    std::nth_element(sorted.begin(), sorted.begin() + rank, sorted.end());
+    return sorted[rank];
+}
+
+Latencies MeasureLatency(const Budget& budget, const std::function<bool()>& call) {
+    Latencies out;
+    const std::int64_t warmEnd = NowNs() + static_cast<std::int64_t>(budget.latencySeconds * 2e8);
+    for (int i = 0; i < budget.latencyWarmup && NowNs() < warmEnd; ++i) {
+        if (!call()) {
+            return out;
+        }
+    }
+    out.ns.reserve(static_cast<std::size_t>(budget.latencyCalls));
+    const std::int64_t end = NowNs() + static_cast<std::int64_t>(budget.latencySeconds * 1e9);
+    for (int i = 0; i < budget.latencyCalls; ++i) {
+        const std::int64_t t0 = NowNs();
+        if (!call()) {
+            out.ns.clear();
+            return out;
+        }
+        const std::int64_t t1 = NowNs();
+        out.ns.push_back(static_cast<double>(t1 - t0));
+        if (t1 >= end) {
+            break;
+        }
+    }
+    return out;
+}
+
+double MeasureRate(int connections, double seconds,
+                   const std::function<std::function<bool()>(int)>& setup,
+                   const std::function<void(int)>& teardown) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> failed{false};
+    std::atomic<std::uint64_t> calls{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < connections; ++i) {
+        threads.emplace_back([&, i] {
+            std::function<bool()> call = setup(i);
+            if (!call) {
+                failed = true;
+            }
+            ready.fetch_add(1);
+            while (!go.load(std::memory_order_acquire)) {
+                std::this_thread::yield();
+            }
+            std::uint64_t done = 0;
+            while (call && !stop.load(std::memory_order_relaxed)) {
+                if (!call()) {
+                    failed = true;
+                    break;
+                }
+                // A call that ends after the window closed does not count.
+                if (stop.load(std::memory_order_relaxed)) {
+                    break;
+                }
+                ++done;
+            }
+            calls.fetch_add(done);
+            teardown(i);
+        });
+    }
+    WaitUntil([&] { return ready.load() == connections; }, 60);
+    const auto t0 = Clock::now();
+    go.store(true, std::memory_order_release);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop.store(true);
+    const auto t1 = Clock::now();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (failed) {
+        return -1;
+    }
+    return static_cast<double>(calls.load()) / std::chrono::duration<double>(t1 - t0).count();
+}
+
+int ListenLoopback(std::uint16_t& port, int backlog) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+std::uint16_t FreeLoopbackPort() {
+    std::uint16_t port = 0;
+    const int fd = ListenLoopback(port, 1);
+    if (fd < 0) {
+        return 0;
+    }
+    close(fd);
+    return port;
+}
+
+int ConnectLoopback(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const int one = 1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const void* data, std::size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool RecvAll(int fd, void* data, std::size_t length) {
+    char* p = static_cast<char*>(data);
+    while (length > 0) {
+        const ssize_t n = recv(fd, p, length, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool TcpBytes(int fd, std::uint64_t& sent, std::uint64_t& received) {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) {
+        return false;
+    }
+    sent = info.tcpi_bytes_acked;
+    received = info.tcpi_bytes_received;
+    return true;
+}
+
+std::uint64_t ResidentBytes() {
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) {
+        return 0;
+    }
+    unsigned long long size = 0;
+    unsigned long long resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+std::uint64_t RaiseFileLimit() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return 0;
+    }
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    getrlimit(RLIMIT_NOFILE, &lim);
+    return lim.rlim_cur;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    while (!cond()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void WithMainLoop(const std::function<void()>& runLoop, const std::function<void()>& stopLoop,
+                  const std::function<void()>& driver) {
+    std::thread worker([&] {
+        driver();
+        stopLoop();
+    });
+    runLoop();
+    worker.join();
+}
+
+}  // namespace bench

@@ -1,0 +1,656 @@
+// zornet_bench: the library against its two baselines, measured in the same run.
+//
+//   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--latency-only] [--no-memory] [--out FILE]
+//       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
+//       (standard output without --out); NAME only labels the output.
+//   zornet_bench --table FREE.tsv [PINNED.tsv]
+//       prints one table: medians with min-max over the runs, and the library's ratios to the
+//       baselines of the same run.
+//
+// Latencies are in nanoseconds in the files and microseconds in the table; rates in calls (or
+// connections) per second; memory in bytes per idle connection.
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "baseline.h"
+#include "bench_util.h"
+#include "library.h"
+
+using namespace bench;
+
+namespace {
+
+struct Options {
+    bool smoke = false;
+    int repeat = 1;
+    std::string mode = "free";
+    bool latencyOnly = false;
+    bool memory = true;
+    std::string out;
+    std::vector<std::string> tables;
+};
+
+// Results of one process: every value of every run, in the order measured.
+class Results {
+public:
+    explicit Results(FILE* out) : m_out(out) {}
+    void Add(const std::string& key, double value) {
+        std::fprintf(m_out, "%s\t%.6g\n", key.c_str(), value);
+        std::fflush(m_out);
+    }
+    void AddLatency(const std::string& key, const Latencies& lat) {
+        if (lat.ns.empty()) {
+            std::fprintf(stderr, "zornet_bench: %s failed\n", key.c_str());
+            failures++;
+            return;
+        }
+        Add(key + ".p50", lat.Percentile(50));
+        Add(key + ".p99", lat.Percentile(99));
+    }
+    void AddRate(const std::string& key, double value) {
+        if (value < 0) {
+            std::fprintf(stderr, "zornet_bench: %s failed\n", key.c_str());
+            failures++;
+            return;
+        }
+        Add(key, value);
+    }
+    int failures = 0;
+
+private:
+    FILE* m_out;
+};
+
+// The latency figures of the library; each names the call and how it is made.
+struct LatencyCase {
+    const char* key;
+    std::function<bool(LibClient&)> call;
+};
+
+std::vector<LatencyCase> LatencyCases(bool smoke) {
+    static std::shared_ptr<ValueBlock> mixed(ValueBlock::Mixed().release());
+    static std::shared_ptr<ValueBlock> ints(ValueBlock::IntList(smoke ? 100 : 10000).release());
+    static std::shared_ptr<ValueBlock> texts(ValueBlock::StringList(smoke ? 10 : 1000).release());
+    static const std::string text16(16, 'x');
+    static const std::string text4k(4096, 'y');
+    return {
+        {"int", [](LibClient& c) { return c.Integer(); }},
+        {"real", [](LibClient& c) { return c.Real(); }},
+        {"str16", [](LibClient& c) { return c.String(text16); }},
+        {"str4k", [](LibClient& c) { return c.String(text4k); }},
+        {"user10", [](LibClient& c) { return c.User(*mixed, false); }},
+        {"list10k", [](LibClient& c) { return c.User(*ints, false); }},
+        {"str1000", [](LibClient& c) { return c.User(*texts, false); }},
+    };
+}
+
+ValueBlock& OneWayBlock() {
+    static std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
+    return *mixed;
+}
+
+// Bytes a call puts on the wire after its 4-byte identifier, and gets back.
+Shape MeasureShape(int socket, const std::function<bool()>& call) {
+    std::uint64_t sent0 = 0, recv0 = 0, sent1 = 0, recv1 = 0;
+    Shape shape;
+    if (!TcpBytes(socket, sent0, recv0) || !call() || !TcpBytes(socket, sent1, recv1)) {
+        return shape;
+    }
+    shape.request = sent1 - sent0 > 4 ? sent1 - sent0 - 4 : 16;
+    shape.reply = recv1 - recv0;
+    return shape;
+}
+
+// --- Baselines -------------------------------------------------------------------------------
+
+// Runs driver with a baseline server up; the handoff one gets its main-thread loop.
+void WithBaseline(const Budget& b, bool handoff, Shape shape,
+                  const std::function<void(BaselineServer&, MiniLoop&)>& driver) {
+    MiniLoop loop;
+    BaselineServer server(handoff ? &loop : nullptr, shape, b.threadStack);
+    if (!server.Start()) {
+        std::fprintf(stderr, "zornet_bench: baseline server did not start\n");
+        return;
+    }
+    auto run = [&] { driver(server, loop); };
+    if (handoff) {
+        WithMainLoop([&] { loop.Run(); }, [&] { loop.Stop(); }, run);
+    } else {
+        run();
+    }
+    server.Stop();
+}
+
+const char* Name(bool handoff) {
+    return handoff ? "ho" : "raw";
+}
+
+void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::string& key,
+                     Results& r) {
+    Latencies lat;
+    WithBaseline(b, handoff, shape, [&](BaselineServer& server, MiniLoop&) {
+        BaselineClient client(shape);
+        if (client.Connect(server.Port())) {
+            lat = MeasureLatency(b, [&] { return client.Call(); });
+            client.Close();
+        }
+    });
+    r.AddLatency("lat." + std::string(Name(handoff)) + "." + key, lat);
+}
+
+void BaselineRate(const Budget& b, bool handoff, int connections, Results& r) {
+    double rate = -1;
+    WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
+        std::vector<std::unique_ptr<BaselineClient>> clients(connections);
+        rate = MeasureRate(
+            connections, b.rateSeconds,
+            [&](int i) -> std::function<bool()> {
+                clients[i] = std::make_unique<BaselineClient>(Shape{});
+                BaselineClient* c = clients[i].get();
+                if (!c->Connect(server.Port())) {
+                    return {};
+                }
+                return [c] { return c->Call(); };
+            },
+            [&](int i) { clients[i]->Close(); });
+    });
+    r.AddRate("rate." + std::string(Name(handoff)) + ".c" + std::to_string(connections), rate);
+}
+
+void BaselineOneWay(const Budget& b, bool handoff, Shape shape, Results& r) {
+    double rate = -1;
+    WithBaseline(b, handoff, shape, [&](BaselineServer& server, MiniLoop& loop) {
+        BaselineClient client(shape);
+        if (!client.Connect(server.Port())) {
+            return;
+        }
+        std::uint64_t sent = 0;
+        const auto t0 = Clock::now();
+        const auto end = t0 + std::chrono::duration<double>(b.rateSeconds);
+        bool ok = true;
+        while (ok && Clock::now() < end) {
+            ok = client.OneWay();
+            sent += ok ? 1 : 0;
+        }
+        // The fence: a waited-for call queues behind every one-way call before it.
+        ok = ok && client.Call();
+        auto& done = handoff ? loop.oneWayDone : server.rawOneWayDone;
+        ok = ok && WaitUntil([&] { return done.load() >= sent; }, 30);
+        const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+        client.Close();
+        if (ok) {
+            rate = static_cast<double>(sent) / secs;
+        }
+    });
+    r.AddRate("oneway." + std::string(Name(handoff)), rate);
+}
+
+void BaselineConnections(const Budget& b, bool handoff, Results& r) {
+    double rate = -1;
+    WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
+        rate = MeasureRate(
+            1, b.rateSeconds,
+            [&](int) -> std::function<bool()> {
+                return [&] {
+                    BaselineClient c(Shape{});
+                    return c.Connect(server.Port()) && c.Close();
+                };
+            },
+            [](int) {});
+    });
+    r.AddRate("conn." + std::string(Name(handoff)), rate);
+}
+
+// Resident bytes per idle connection: both ends live in this process, as in the library figure.
+void BaselineMemory(const Budget& b, bool handoff, int count, Results& r) {
+    double perConn = -1;
+    WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop& loop) {
+        const std::uint64_t before = ResidentBytes();
+        std::vector<std::unique_ptr<BaselineClient>> clients;
+        for (int i = 0; i < count; ++i) {
+            auto c = std::make_unique<BaselineClient>(Shape{});
+            if (!c->Connect(server.Port())) {
+                std::fprintf(stderr, "zornet_bench: baseline connection %d failed\n", i);
+                break;
+            }
+            clients.push_back(std::move(c));
+        }
+        if (handoff) {
+            WaitUntil([&] { return loop.connected.load() >= clients.size(); }, 30);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::uint64_t after = ResidentBytes();
+        if (static_cast<int>(clients.size()) == count) {
+            perConn = static_cast<double>(after - before) / count;
+        }
+        r.Add("mem." + std::string(Name(handoff)) + "." + std::to_string(count) + ".opened",
+              static_cast<double>(clients.size()));
+        clients.clear();
+    });
+    r.AddRate("mem." + std::string(Name(handoff)) + "." + std::to_string(count), perConn);
+}
+
+// --- Library ---------------------------------------------------------------------------------
+
+// Runs driver with a library server up, its loop on this (the main) thread. The driver closes
+// its connections; the server is deleted once every close has reached the main thread.
+void WithLibrary(const Budget& b, TraceMode trace, const std::function<void(LibServer&)>& driver) {
+    LibServer server(b.threadStack);
+    if (!server.Start(trace)) {
+        std::fprintf(stderr, "zornet_bench: library server did not start\n");
+        return;
+    }
+    WithMainLoop([&] { server.RunLoop(); }, [&] { server.StopLoop(); },
+                 [&] {
+                     driver(server);
+                     LibCounters& c = server.Counters();
+                     WaitUntil([&] { return c.closed.load() >= c.connected.load(); }, 30);
+                 });
+}
+
+void LibraryLatency(const Budget& b, bool smoke, Results& r, std::map<std::string, Shape>& shapes) {
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        LibClient client;
+        if (!client.Connect(server.Port())) {
+            std::fprintf(stderr, "zornet_bench: library connect failed\n");
+            r.failures++;
+            return;
+        }
+        for (const LatencyCase& lc : LatencyCases(smoke)) {
+            auto call = [&] { return lc.call(client); };
+            shapes[lc.key] = MeasureShape(client.Socket(), call);
+            r.AddLatency(std::string("lat.lib.") + lc.key, MeasureLatency(b, call));
+        }
+        client.Close();
+    });
+}
+
+void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Results& r) {
+    WithLibrary(b, mode, [&](LibServer& server) {
+        LibClient client;
+        if (client.Connect(server.Port())) {
+            r.AddLatency(key, MeasureLatency(b, [&] { return client.Integer(); }));
+            client.Close();
+        }
+    });
+}
+
+void LibraryRate(const Budget& b, int connections, Results& r) {
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        std::vector<std::unique_ptr<LibClient>> clients(connections);
+        const double rate = MeasureRate(
+            connections, b.rateSeconds,
+            [&](int i) -> std::function<bool()> {
+                clients[i] = std::make_unique<LibClient>();
+                LibClient* c = clients[i].get();
+                if (!c->Connect(server.Port())) {
+                    return {};
+                }
+                return [c] { return c->Integer(); };
+            },
+            [&](int i) { clients[i]->Close(); });
+        r.AddRate("rate.lib.c" + std::to_string(connections), rate);
+    });
+}
+
+void LibraryOneWay(const Budget& b, Results& r) {
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        double rate = -1;
+        LibClient client;
+        if (client.Connect(server.Port())) {
+            std::uint64_t sent = 0;
+            const auto t0 = Clock::now();
+            const auto end = t0 + std::chrono::duration<double>(b.rateSeconds);
+            bool ok = true;
+            while (ok && Clock::now() < end) {
+                ok = client.User(OneWayBlock(), true);
+                sent += ok ? 1 : 0;
+            }
+            ok = ok && client.Integer();  // the fence
+            auto& done = server.Counters().oneWayDone;
+            ok = ok && WaitUntil([&] { return done.load() >= sent; }, 30);
+            const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+            client.Close();
+            if (ok) {
+                rate = static_cast<double>(sent) / secs;
+            }
+        }
+        r.AddRate("oneway.lib", rate);
+    });
+}
+
+void LibraryConnections(const Budget& b, Results& r) {
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        const double rate = MeasureRate(
+            1, b.rateSeconds,
+            [&](int) -> std::function<bool()> {
+                return [&] {
+                    LibClient c;
+                    return c.Connect(server.Port()) && c.Close();
+                };
+            },
+            [](int) {});
+        r.AddRate("conn.lib", rate);
+    });
+}
+
+void LibraryMemory(const Budget& b, int count, Results& r) {
+    double perConn = -1;
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        const std::uint64_t before = ResidentBytes();
+        std::vector<std::unique_ptr<LibClient>> clients;
+        for (int i = 0; i < count; ++i) {
+            auto c = std::make_unique<LibClient>();
+            if (!c->Connect(server.Port())) {
+                std::fprintf(stderr, "zornet_bench: library connection %d failed\n", i);
+                break;
+            }
+            clients.push_back(std::move(c));
+        }
+        LibCounters& counters = server.Counters();
+        WaitUntil([&] { return counters.connected.load() >= clients.size(); }, 30);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::uint64_t after = ResidentBytes();
+        if (static_cast<int>(clients.size()) == count) {
+            perConn = static_cast<double>(after - before) / count;
+        }
+        r.Add("mem.lib." + std::to_string(count) + ".opened", static_cast<double>(clients.size()));
+        clients.clear();  // sockets closed without a close message: the peers see them go
+    });
+    r.AddRate("mem.lib." + std::to_string(count), perConn);
+}
+
+// --- One run ---------------------------------------------------------------------------------
+
+void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
+    std::map<std::string, Shape> shapes;
+    // The integer shape first, so the baselines of the headline figure run before anything
+    // has warmed the library's side.
+    for (bool handoff : {false, true}) {
+        BaselineLatency(b, handoff, Shape{}, "int", r);
+    }
+    LibraryLatency(b, o.smoke, r, shapes);
+    LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
+    LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
+    for (const auto& [key, shape] : shapes) {
+        if (rep == 0) {
+            r.Add("shape." + key + ".request", static_cast<double>(shape.request));
+            r.Add("shape." + key + ".reply", static_cast<double>(shape.reply));
+        }
+        if (key == "int") {
+            continue;
+        }
+        for (bool handoff : {false, true}) {
+            BaselineLatency(b, handoff, shape, key, r);
+        }
+    }
+    if (o.latencyOnly) {
+        return;
+    }
+    for (int n : {1, 4, 16, 64}) {
+        BaselineRate(b, false, n, r);
+        BaselineRate(b, true, n, r);
+        LibraryRate(b, n, r);
+    }
+    const Shape oneWayShape = shapes.count("user10") != 0 ? shapes["user10"] : Shape{};
+    BaselineOneWay(b, false, oneWayShape, r);
+    BaselineOneWay(b, true, oneWayShape, r);
+    LibraryOneWay(b, r);
+    BaselineConnections(b, false, r);
+    BaselineConnections(b, true, r);
+    LibraryConnections(b, r);
+    if (o.memory && rep == 0) {
+        const std::uint64_t files = RaiseFileLimit();
+        r.Add("limit.nofile", static_cast<double>(files));
+        for (int n : {b.idleSmall, b.idleLarge}) {
+            // Each idle connection holds two descriptors here (both ends) and one thread.
+            if (static_cast<std::uint64_t>(2 * n + 64) > files) {
+                std::fprintf(stderr,
+                             "zornet_bench: %d connections need %d descriptors, limit %llu\n", n,
+                             2 * n + 64, static_cast<unsigned long long>(files));
+            }
+            BaselineMemory(b, false, n, r);
+            BaselineMemory(b, true, n, r);
+            LibraryMemory(b, n, r);
+        }
+    }
+}
+
+// --- Table -----------------------------------------------------------------------------------
+
+using Values = std::map<std::string, std::vector<double>>;
+
+Values Load(const std::string& path) {
+    Values v;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string key;
+        double value = 0;
+        if (std::getline(fields, key, '\t') && fields >> value) {
+            v[key].push_back(value);
+        }
+    }
+    return v;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Row {
+    std::string label;
+    std::string unit;
+    std::string lib, ho, raw;  // keys
+    double scale;              // file value times scale is what the table shows
+};
+
+std::vector<Row> Rows() {
+    std::vector<Row> rows;
+    const std::pair<const char*, const char*> lat[] = {{"int", "integer call"},
+                                                       {"real", "real call"},
+                                                       {"str16", "string call 16 B"},
+                                                       {"str4k", "string call 4 KiB"},
+                                                       {"user10", "user call, 10 values"},
+                                                       {"list10k", "user call, 10,000-int list"},
+                                                       {"str1000", "user call, 1,000 strings"}};
+    for (const auto& [key, label] : lat) {
+        for (const char* p : {"p50", "p99"}) {
+            const std::string k = std::string(key) + "." + p;
+            rows.push_back({std::string(label) + " " + p, "us", "lat.lib." + k, "lat.ho." + k,
+                            "lat.raw." + k, 1e-3});
+        }
+    }
+    rows.push_back({"integer p50, trace levels off", "us", "lat.libtraceoff.int.p50",
+                    "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
+    rows.push_back({"integer p50, trace all levels", "us", "lat.libtraceall.int.p50",
+                    "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
+    for (int n : {1, 4, 16, 64}) {
+        rows.push_back({"integer calls/s, " + std::to_string(n) + " conn", "k/s",
+                        "rate.lib.c" + std::to_string(n), "rate.ho.c" + std::to_string(n),
+                        "rate.raw.c" + std::to_string(n), 1e-3});
+    }
+    rows.push_back({"one-way user calls/s", "k/s", "oneway.lib", "oneway.ho", "oneway.raw", 1e-3});
+    rows.push_back({"connections/s", "k/s", "conn.lib", "conn.ho", "conn.raw", 1e-3});
+    for (const char* n : {"1000", "5000"}) {
+        rows.push_back({std::string("RSS per idle conn, ") + n, "KiB", std::string("mem.lib.") + n,
+                        std::string("mem.ho.") + n, std::string("mem.raw.") + n, 1.0 / 1024});
+    }
+    return rows;
+}
+
+std::string Cell(const Values& v, const std::string& key, double scale, bool range) {
+    auto it = v.find(key);
+    if (it == v.end() || it->second.empty()) {
+        return "-";
+    }
+    char buf[64];
+    const double med = Median(it->second) * scale;
+    if (!range || it->second.size() < 2) {
+        std::snprintf(buf, sizeof buf, "%.1f", med);
+    } else {
+        const auto [lo, hi] = std::minmax_element(it->second.begin(), it->second.end());
+        std::snprintf(buf, sizeof buf, "%.1f (%.1f-%.1f)", med, *lo * scale, *hi * scale);
+    }
+    return buf;
+}
+
+std::string Ratio(const Values& v, const std::string& a, const std::string& b) {
+    auto ia = v.find(a);
+    auto ib = v.find(b);
+    if (ia == v.end() || ib == v.end() || ia->second.empty() || ib->second.empty()) {
+        return "-";
+    }
+    const double den = Median(ib->second);
+    if (den == 0) {
+        return "-";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", Median(ia->second) / den);
+    return buf;
+}
+
+int PrintTable(const std::vector<std::string>& files) {
+    std::vector<Values> sets;
+    for (const std::string& f : files) {
+        sets.push_back(Load(f));
+    }
+    std::printf("%-32s %-4s", "figure", "unit");
+    const char* modeNames[] = {"free-running", "pinned (taskset -c 0)"};
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        std::printf(" | %-22s %7s %7s %6s %6s", modeNames[s < 2 ? s : 1], "handoff", "raw", "x ho",
+                    "x raw");
+    }
+    std::printf("\n");
+    for (const Row& row : Rows()) {
+        bool any = false;
+        for (const Values& v : sets) {
+            any = any || v.count(row.lib) != 0;
+        }
+        if (!any) {
+            continue;
+        }
+        std::printf("%-32s %-4s", row.label.c_str(), row.unit.c_str());
+        for (const Values& v : sets) {
+            std::printf(" | %-22s %7s %7s %6s %6s", Cell(v, row.lib, row.scale, true).c_str(),
+                        Cell(v, row.ho, row.scale, false).c_str(),
+                        Cell(v, row.raw, row.scale, false).c_str(),
+                        Ratio(v, row.lib, row.ho).c_str(), Ratio(v, row.lib, row.raw).c_str());
+        }
+        std::printf("\n");
+    }
+    const Values& first = sets.front();
+    auto runs = first.find("lat.lib.int.p50");
+    std::printf(
+        "\nMedian of %zu runs, (min-max) of the library's figure; baselines are medians. "
+        "x ho / x raw: library median over the baseline's median from the same runs.\n",
+        runs == first.end() ? std::size_t{0} : runs->second.size());
+    std::printf(
+        "Baselines of each latency row carry the same bytes as the library's call "
+        "(request/reply after the 4-byte id):");
+    for (const char* key : {"int", "real", "str16", "str4k", "user10", "list10k", "str1000"}) {
+        const std::string base = std::string("shape.") + key;
+        auto rq = first.find(base + ".request");
+        auto rp = first.find(base + ".reply");
+        if (rq != first.end() && rp != first.end()) {
+            std::printf(" %s %.0f/%.0f", key, rq->second.front(), rp->second.front());
+        }
+    }
+    std::printf(".\n");
+    for (const char* n : {"1000", "5000"}) {
+        auto opened = first.find(std::string("mem.lib.") + n + ".opened");
+        if (opened != first.end() && opened->second.front() < std::atof(n)) {
+            std::printf("Only %.0f of %s library connections could be opened.\n",
+                        opened->second.front(), n);
+        }
+    }
+    return 0;
+}
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (a == "--smoke") {
+            o.smoke = true;
+        } else if (a == "--repeat") {
+            const char* n = next();
+            o.repeat = n != nullptr ? std::max(1, std::atoi(n)) : 1;
+        } else if (a == "--mode") {
+            const char* m = next();
+            o.mode = m != nullptr ? m : "free";
+        } else if (a == "--latency-only") {
+            o.latencyOnly = true;
+        } else if (a == "--no-memory") {
+            o.memory = false;
+        } else if (a == "--out") {
+            const char* f = next();
+            o.out = f != nullptr ? f : "";
+        } else if (a == "--table") {
+            while (i + 1 < argc && argv[i + 1][0] != '-') {
+                o.tables.push_back(argv[++i]);
+            }
+        } else {
+            std::fprintf(stderr, "zornet_bench: unknown argument %s\n", a.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!Parse(argc, argv, o)) {
+        return 2;
+    }
+    if (!o.tables.empty()) {
+        return PrintTable(o.tables);
+    }
+    Budget b;
+    if (o.smoke) {
+        b.latencyCalls = 50;
+        b.latencyWarmup = 5;
+        b.latencySeconds = 0.05;
+        b.rateSeconds = 0.05;
+        b.idleSmall = 20;
+        b.idleLarge = 50;
+    }
+    FILE* out = o.out.empty() ? stdout : std::fopen(o.out.c_str(), "w");
+    if (out == nullptr) {
+        std::perror("zornet_bench: --out");
+        return 2;
+    }
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    std::fprintf(stderr, "zornet_bench: mode %s, %d run(s), %d CPU(s) usable\n", o.mode.c_str(),
+                 o.repeat, CPU_COUNT(&cpus));
+    Results r(out);
+    r.Add("cpus", CPU_COUNT(&cpus));
+    for (int rep = 0; rep < o.repeat; ++rep) {
+        RunOnce(o, b, rep, r);
+    }
+    if (out != stdout) {
+        std::fclose(out);
+    }
+    return r.failures == 0 ? 0 : 1;
+}
