@@ -1,0 +1,932 @@
+#include "netlit.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "zo/zostring.h"
+
+namespace netlit {
+
+namespace {
+
+constexpr std::uint16_t kHandleIndexFirst = NET_TYPE_HANDLE_FIRST - NET_TYPE_UNKNOWN;  // 7
+constexpr std::uint16_t kHandleIndexLast = NET_TYPE_HANDLE_LAST - NET_TYPE_UNKNOWN;    // 31
+constexpr int kMaxDepth = 0x7FFF;  // the wire's depth is a signed 16-bit count
+constexpr std::size_t kMaxListWalk = std::size_t{1} << 26;  // guards against a cyclic chain
+
+bool IsHandle(std::uint16_t type) {
+    return type >= NET_TYPE_HANDLE_FIRST && type <= NET_TYPE_HANDLE_LAST;
+}
+
+bool IsDelimiter(char c) {
+    return c == '\0' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == ']' ||
+           c == '@';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A recursive-descent reader over one text. Every failure records the first problem and its
+// position; callers stop at the first false.
+class Parser {
+public:
+    Parser(const std::string& text, ParseError& error) : m_text(text), m_error(error) {}
+
+    bool Sequence(std::vector<Lit>& values) {
+        SkipBlanks();
+        while (!AtEnd()) {
+            Lit value;
+            if (!Value(value, false))
+                return false;
+            values.push_back(std::move(value));
+            SkipBlanks();
+            if (Peek() == ',') {
+                ++m_pos;
+                SkipBlanks();
+                if (AtEnd())
+                    return Fail("a value must follow ','");
+            }
+        }
+        return true;
+    }
+
+    bool Single(Lit& value) {
+        SkipBlanks();
+        if (AtEnd())
+            return Fail("a value is missing");
+        if (!Value(value, false))
+            return false;
+        SkipBlanks();
+        return AtEnd() || Fail("unexpected text after the value");
+    }
+
+    bool Integer(std::int32_t& value) {
+        SkipBlanks();
+        std::size_t start = m_pos;
+        Lit lit;
+        if (!Number(lit))
+            return false;
+        if (lit.usType != NET_TYPE_INTEGER)
+            return FailAt(start, "an integer is expected");
+        value = lit.lValue;
+        SkipBlanks();
+        return AtEnd() || Fail("unexpected text after the integer");
+    }
+
+    bool Real(double& value) {
+        SkipBlanks();
+        Lit lit;
+        if (!Number(lit))
+            return false;
+        value = lit.usType == NET_TYPE_INTEGER ? lit.lValue : lit.dValue;
+        SkipBlanks();
+        return AtEnd() || Fail("unexpected text after the real");
+    }
+
+private:
+    char Peek(std::size_t ahead = 0) const {
+        return m_pos + ahead < m_text.size() ? m_text[m_pos + ahead] : '\0';
+    }
+    bool AtEnd() const { return m_pos >= m_text.size(); }
+    void SkipBlanks() {
+        while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r'))
+            ++m_pos;
+    }
+    bool FailAt(std::size_t position, const std::string& message) {
+        m_error.position = position;
+        m_error.message = message;
+        return false;
+    }
+    bool Fail(const std::string& message) { return FailAt(m_pos, message); }
+    bool Word(const char* word) {
+        std::size_t n = std::strlen(word);
+        if (m_text.compare(m_pos, n, word) != 0 || !IsDelimiter(Peek(n)))
+            return false;
+        m_pos += n;
+        return true;
+    }
+
+    bool Value(Lit& value, bool inList) {
+        std::size_t start = m_pos;
+        while (Peek() == '&') {
+            ++value.depth;
+            ++m_pos;
+        }
+        if (value.depth > 0 && inList)
+            return FailAt(start, "a list element cannot be a reference");
+        if (value.depth > kMaxDepth)
+            return FailAt(start, "a reference is at most 32767 deep");
+        char c = Peek();
+        if (c == '[') {
+            if (inList)
+                return Fail("a list element cannot be a list");
+            return List(value);
+        }
+        if (c == '"')
+            return String(value);
+        if ((c == 't' || c == 'd' || c == 'h') && Peek(1) >= '0' && Peek(1) <= '9') {
+            return c == 't' ? Time(value) : c == 'd' ? Date(value) : Handle(value);
+        }
+        if (Word("none"))
+            return Set(value, NET_TYPE_UNKNOWN);
+        if (Word("true") || Word("false")) {
+            value.lValue = m_text[start + static_cast<std::size_t>(value.depth)] == 't' ? 1 : 0;
+            return Set(value, NET_TYPE_BOOLEAN);
+        }
+        if (c == '-' || c == '+' || c == '.' || (c >= '0' && c <= '9') || Word("inf") ||
+            Word("nan")) {
+            m_pos = start + static_cast<std::size_t>(value.depth);
+            return Number(value);
+        }
+        if (AtEnd())
+            return Fail("a value is missing");
+        return Fail("not a value (strings need double quotes, e.g. \"text\")");
+    }
+
+    static bool Set(Lit& value, std::uint16_t type) {
+        value.usType = type;
+        return true;
+    }
+
+    bool Number(Lit& value) {
+        std::size_t start = m_pos;
+        bool negative = Peek() == '-';
+        if (Peek() == '-' || Peek() == '+')
+            ++m_pos;
+        if (Word("inf") || Word("nan")) {
+            bool inf = m_text[m_pos - 1] == 'f';
+            value.dValue = inf ? HUGE_VAL : std::nan("");
+            if (negative)
+                value.dValue = -value.dValue;
+            return Set(value, NET_TYPE_REAL);
+        }
+        if (Peek() == '0' && (Peek(1) == 'x' || Peek(1) == 'X'))
+            return Hex(value, start, negative);
+        std::size_t digits = 0;
+        bool real = false;
+        for (; Peek() >= '0' && Peek() <= '9'; ++m_pos)
+            ++digits;
+        if (Peek() == '.') {
+            real = true;
+            for (++m_pos; Peek() >= '0' && Peek() <= '9'; ++m_pos)
+                ++digits;
+        }
+        if (digits == 0)
+            return FailAt(start, "not a number");
+        if (Peek() == 'e' || Peek() == 'E') {
+            real = true;
+            ++m_pos;
+            if (Peek() == '-' || Peek() == '+')
+                ++m_pos;
+            if (!(Peek() >= '0' && Peek() <= '9'))
+                return Fail("the exponent needs digits");
+            while (Peek() >= '0' && Peek() <= '9')
+                ++m_pos;
+        }
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character in a number");
+        std::string token = m_text.substr(start, m_pos - start);
+        errno = 0;
+        if (real) {
+            value.dValue = std::strtod(token.c_str(), nullptr);
+            if (errno == ERANGE && std::isinf(value.dValue))
+                return FailAt(start, "real out of range");
+            return Set(value, NET_TYPE_REAL);
+        }
+        long long n = std::strtoll(token.c_str(), nullptr, 10);
+        if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX)
+            return FailAt(start, "integer out of the 32-bit range");
+        value.lValue = static_cast<std::int32_t>(n);
+        return Set(value, NET_TYPE_INTEGER);
+    }
+
+    // Hexadecimal gives the 32-bit pattern; a minus sign negates it.
+    bool Hex(Lit& value, std::size_t start, bool negative) {
+        m_pos += 2;
+        std::uint64_t n = 0;
+        std::size_t digits = 0;
+        for (int d; (d = HexDigit(Peek())) >= 0; ++m_pos, ++digits) {
+            n = n * 16 + static_cast<std::uint64_t>(d);
+            if (n > 0xFFFFFFFFull)
+                return FailAt(start, "integer out of the 32-bit range");
+        }
+        if (digits == 0)
+            return Fail("hexadecimal digits expected");
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character in a number");
+        if (negative && n > 0x80000000ull)
+            return FailAt(start, "integer out of the 32-bit range");
+        std::uint32_t bits = static_cast<std::uint32_t>(negative ? (0 - n) : n);
+        std::memcpy(&value.lValue, &bits, sizeof bits);
+        return Set(value, NET_TYPE_INTEGER);
+    }
+
+    // An unsigned decimal component of a time, date or handle, at most max.
+    bool Component(std::uint32_t max, std::uint32_t& out) {
+        std::size_t start = m_pos;
+        std::uint64_t n = 0;
+        if (!(Peek() >= '0' && Peek() <= '9'))
+            return Fail("digits expected");
+        for (; Peek() >= '0' && Peek() <= '9'; ++m_pos) {
+            n = n * 10 + static_cast<std::uint64_t>(Peek() - '0');
+            if (n > max)
+                return FailAt(start, "number above " + std::to_string(max));
+        }
+        out = static_cast<std::uint32_t>(n);
+        return true;
+    }
+
+    bool Expect(char c, const char* what) {
+        if (Peek() != c)
+            return Fail(what);
+        ++m_pos;
+        return true;
+    }
+
+    bool Time(Lit& value) {
+        ++m_pos;
+        for (int i = 0; i < 3; ++i) {
+            std::uint32_t n = 0;
+            if (i > 0 && !Expect(':', "a time is t<0..255>:<0..255>:<0..255>"))
+                return false;
+            if (!Component(255, n))
+                return false;
+            value.time.ucComponent[i] = static_cast<unsigned char>(n);
+        }
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character after the time");
+        return Set(value, NET_TYPE_TIME);
+    }
+
+    bool Date(Lit& value) {
+        ++m_pos;
+        std::uint32_t first = 0, second = 0;
+        if (!Component(65535, first) || !Expect('/', "a date is d<0..65535>/<0..65535>") ||
+            !Component(65535, second))
+            return false;
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character after the date");
+        value.date.usHalf[0] = static_cast<std::uint16_t>(first);
+        value.date.usHalf[1] = static_cast<std::uint16_t>(second);
+        return Set(value, NET_TYPE_DATE);
+    }
+
+    bool Handle(Lit& value) {
+        ++m_pos;
+        std::size_t start = m_pos;
+        std::uint32_t index = 0;
+        if (!Component(kHandleIndexLast, index))
+            return false;
+        if (index < kHandleIndexFirst)
+            return FailAt(start, "handle types are h7 to h31");
+        if (!Expect(':', "a handle is h<7..31>:<number>"))
+            return false;
+        Lit number;
+        std::size_t numberAt = m_pos;
+        if (!Number(number))
+            return false;
+        if (number.usType != NET_TYPE_INTEGER)
+            return FailAt(numberAt, "a handle number is an integer");
+        value.lValue = number.lValue;
+        return Set(value, static_cast<std::uint16_t>(NET_TYPE_UNKNOWN + index));
+    }
+
+    bool String(Lit& value) {
+        std::size_t start = m_pos++;
+        std::string out;
+        for (;;) {
+            if (AtEnd())
+                return FailAt(start, "the string has no closing '\"'");
+            char c = m_text[m_pos];
+            if (c == '"')
+                break;
+            if (c == '\0')
+                return Fail("a string cannot hold a NUL character");
+            if (c != '\\') {
+                out += c;
+                ++m_pos;
+                continue;
+            }
+            if (!Escape(out))
+                return false;
+        }
+        ++m_pos;
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character after the string");
+        value.text = std::move(out);
+        return Set(value, NET_TYPE_STRING);
+    }
+
+    bool Hex4(std::uint32_t& unit) {
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            int d = HexDigit(Peek(static_cast<std::size_t>(i)));
+            if (d < 0)
+                return Fail("\\u needs four hexadecimal digits");
+            unit = unit * 16 + static_cast<std::uint32_t>(d);
+        }
+        m_pos += 4;
+        return true;
+    }
+
+    bool Escape(std::string& out) {
+        std::size_t start = m_pos;
+        char c = Peek(1);
+        m_pos += 2;
+        switch (c) {
+            case '"':
+                out += '"';
+                return true;
+            case '\\':
+                out += '\\';
+                return true;
+            case 'n':
+                out += '\n';
+                return true;
+            case 't':
+                out += '\t';
+                return true;
+            case 'r':
+                out += '\r';
+                return true;
+            case 'x': {
+                int hi = HexDigit(Peek()), lo = HexDigit(Peek(1));
+                if (hi < 0 || lo < 0)
+                    return Fail("\\x needs two hexadecimal digits");
+                if (hi == 0 && lo == 0)
+                    return FailAt(start, "a string cannot hold a NUL character");
+                out += static_cast<char>(hi * 16 + lo);
+                m_pos += 2;
+                return true;
+            }
+            case 'u':
+                return Unicode(start, out);
+            default:
+                return FailAt(start, "unknown escape (use \\\" \\\\ \\n \\t \\r \\uXXXX \\xHH)");
+        }
+    }
+
+    bool Unicode(std::size_t start, std::string& out) {
+        std::uint32_t code = 0;
+        if (!Hex4(code))
+            return false;
+        if (code >= 0xDC00 && code <= 0xDFFF)
+            return FailAt(start, "unpaired low surrogate");
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            std::uint32_t low = 0;
+            if (Peek() != '\\' || Peek(1) != 'u')
+                return FailAt(start, "unpaired high surrogate");
+            m_pos += 2;
+            if (!Hex4(low))
+                return false;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return FailAt(start, "unpaired high surrogate");
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        }
+        if (code == 0)
+            return FailAt(start, "a string cannot hold a NUL character");
+        AppendUtf8(out, code);
+        return true;
+    }
+
+    static void AppendUtf8(std::string& out, std::uint32_t code) {
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+
+    bool TypeWord(std::uint16_t& type) {
+        static const char* const kNames[] = {"none",   "bool", "int", "real",
+                                             "string", "time", "date"};
+        for (std::uint16_t i = 0; i < 7; ++i) {
+            if (Word(kNames[i])) {
+                type = static_cast<std::uint16_t>(NET_TYPE_UNKNOWN + i);
+                return true;
+            }
+        }
+        std::uint32_t index = 0;
+        std::size_t start = m_pos;
+        if (Peek() == 'h' && (++m_pos, Component(kHandleIndexLast, index)) &&
+            index >= kHandleIndexFirst && IsDelimiter(Peek())) {
+            type = static_cast<std::uint16_t>(NET_TYPE_UNKNOWN + index);
+            return true;
+        }
+        return FailAt(start, "element type expected: none bool int real string time date h7..h31");
+    }
+
+    bool List(Lit& value) {
+        std::size_t start = m_pos++;
+        bool typed = false;
+        std::uint16_t element = NET_TYPE_UNKNOWN;
+        SkipBlanks();
+        if (Peek() == ':') {
+            ++m_pos;
+            if (!TypeWord(element))
+                return false;
+            typed = true;
+            SkipBlanks();
+        }
+        while (Peek() != '@' && Peek() != ']') {
+            if (!value.items.empty() && !Expect(',', "',' or '@' or ']' expected in the list"))
+                return false;
+            SkipBlanks();
+            std::size_t at = m_pos;
+            Lit item;
+            if (!Value(item, true))
+                return false;
+            if (!typed) {
+                element = item.usType;
+                typed = true;
+            } else if (item.usType != element) {
+                return FailAt(at, "every element of a list of " + TypeName(element) +
+                                      " must be of that type");
+            }
+            value.items.push_back(std::move(item));
+            SkipBlanks();
+        }
+        if (Peek() == '@') {
+            ++m_pos;
+            SkipBlanks();
+            Lit cursor;
+            std::size_t at = m_pos;
+            if (!Number(cursor))
+                return false;
+            if (cursor.usType != NET_TYPE_INTEGER)
+                return FailAt(at, "the cursor is an integer");
+            value.lCursor = cursor.lValue;
+            SkipBlanks();
+        }
+        if (!Expect(']', "']' expected at the end of the list"))
+            return false;
+        if (!typed)
+            return FailAt(start, "an empty list needs its element type, e.g. [:int @0]");
+        if (!IsDelimiter(Peek()))
+            return Fail("unexpected character after the list");
+        return Set(value, static_cast<std::uint16_t>(element - NET_TYPE_UNKNOWN));
+    }
+
+    const std::string& m_text;
+    ParseError& m_error;
+    std::size_t m_pos = 0;
+};
+
+bool SameReal(double a, double b) {
+    if (std::isnan(a) || std::isnan(b))
+        return std::isnan(a) && std::isnan(b);
+    return a == b && std::signbit(a) == std::signbit(b);
+}
+
+// Length of the valid UTF-8 sequence at text[pos], or 0 when the byte there starts none.
+std::size_t Utf8Length(const std::string& text, std::size_t pos) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(pos);
+    std::size_t extra = 0;
+    if (lead < 0x80) {
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+    } else {
+        return 0;
+    }
+    if (text.size() - pos <= extra)
+        return 0;
+    for (std::size_t i = 1; i <= extra; ++i) {
+        if ((byte(pos + i) & 0xC0) != 0x80)
+            return 0;
+    }
+    // Overlong forms, surrogates and code points above U+10FFFF are not UTF-8 either.
+    unsigned char next = byte(pos + 1);
+    if ((lead == 0xE0 && next < 0xA0) || (lead == 0xED && next >= 0xA0) ||
+        (lead == 0xF0 && next < 0x90) || (lead == 0xF4 && next >= 0x90))
+        return 0;
+    return extra + 1;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char buffer[64];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::string PrintPlain(const Lit& value) {
+    switch (value.usType) {
+        case NET_TYPE_UNKNOWN:
+            return "none";
+        case NET_TYPE_BOOLEAN:
+            return value.lValue != 0 ? "true" : "false";
+        case NET_TYPE_INTEGER:
+            return std::to_string(value.lValue);
+        case NET_TYPE_REAL:
+            return PrintReal(value.dValue);
+        case NET_TYPE_STRING:
+            return PrintString(value.text);
+        case NET_TYPE_TIME:
+            return Format("t%02u:%02u:%02u", value.time.ucComponent[0], value.time.ucComponent[1],
+                          value.time.ucComponent[2]);
+        case NET_TYPE_DATE:
+            return Format("d%u/%u", value.date.usHalf[0], value.date.usHalf[1]);
+        default:
+            break;
+    }
+    if (IsHandle(value.usType))
+        return Format("h%u:%" PRId32, value.usType - NET_TYPE_UNKNOWN, value.lValue);
+    std::string out = "[";
+    if (value.items.empty())
+        out += ":" + TypeName(value.usType + NET_TYPE_UNKNOWN) + " ";
+    for (std::size_t i = 0; i < value.items.size(); ++i) {
+        out += (i > 0 ? ", " : "") + PrintPlain(value.items[i]);
+    }
+    return out + (value.items.empty() ? "@" : " @") + std::to_string(value.lCursor) + "]";
+}
+
+std::string JsonPlain(const Lit& value) {
+    std::string head = "{\"type\":\"";
+    switch (value.usType) {
+        case NET_TYPE_UNKNOWN:
+            return head + "none\"";
+        case NET_TYPE_BOOLEAN:
+            return head + "bool\",\"value\":" + (value.lValue != 0 ? "true" : "false");
+        case NET_TYPE_INTEGER:
+            return head + "int\",\"value\":" + std::to_string(value.lValue);
+        case NET_TYPE_REAL: {
+            // JSON has no infinities or NaN: those go as the literal's text.
+            std::string text = PrintReal(value.dValue);
+            bool finite = std::isfinite(value.dValue);
+            return head + "real\",\"value\":" + (finite ? text : "\"" + text + "\"");
+        }
+        case NET_TYPE_STRING:
+            return head + "string\",\"value\":" + JsonString(value.text);
+        case NET_TYPE_TIME:
+            return head + Format("time\",\"value\":[%u,%u,%u]", value.time.ucComponent[0],
+                                 value.time.ucComponent[1], value.time.ucComponent[2]);
+        case NET_TYPE_DATE:
+            return head +
+                   Format("date\",\"value\":[%u,%u]", value.date.usHalf[0], value.date.usHalf[1]);
+        default:
+            break;
+    }
+    if (IsHandle(value.usType))
+        return head + Format("handle\",\"code\":%u,\"value\":%" PRId32, value.usType, value.lValue);
+    std::string out = head + "list\",\"of\":\"" + TypeName(value.usType + NET_TYPE_UNKNOWN) +
+                      "\",\"cursor\":" + std::to_string(value.lCursor) + ",\"items\":[";
+    for (std::size_t i = 0; i < value.items.size(); ++i) {
+        out += (i > 0 ? "," : "") + Json(value.items[i]);
+    }
+    return out + "]";
+}
+
+// Reads a value that holds data itself (no reference at its head).
+void FillPlain(const sL_VALUE& value, Lit& lit);
+
+void FillList(const sLIST_HEADER& header, std::uint16_t code, Lit& lit) {
+    lit.usType = code;
+    lit.lCursor = header.lCurrent;
+    auto element = static_cast<std::uint16_t>(code + NET_TYPE_UNKNOWN);
+    std::size_t walked = 0;
+    for (const sLIST_NODE* node = header.pFirst; node != nullptr && walked < kMaxListWalk;
+         node = node->pNext, ++walked) {
+        Lit item;
+        FillPlain(*node, item);
+        // An empty string travels as a string without text; keep the list's one type.
+        if (element == NET_TYPE_STRING && item.usType == NET_TYPE_UNKNOWN)
+            item.usType = NET_TYPE_STRING;
+        lit.items.push_back(std::move(item));
+    }
+}
+
+void FillPlain(const sL_VALUE& value, Lit& lit) {
+    lit.usType = NET_TYPE_UNKNOWN;
+    if (!value.fValid)
+        return;
+    std::uint16_t type = value.usType;
+    if (type <= NET_TYPE_LIST_LAST) {
+        if (value.data.pList != nullptr)
+            FillList(*value.data.pList, type, lit);
+        return;
+    }
+    switch (type) {
+        case NET_TYPE_BOOLEAN:
+        case NET_TYPE_INTEGER:
+            lit.lValue = value.data.lValue;
+            break;
+        case NET_TYPE_REAL:
+            if (value.data.pdValue == nullptr)
+                return;
+            lit.dValue = *value.data.pdValue;
+            break;
+        case NET_TYPE_STRING:
+            if (value.data.pString != nullptr && value.data.pString->mbcs() != nullptr)
+                lit.text = value.data.pString->mbcs();
+            break;
+        case NET_TYPE_TIME:
+            lit.time = value.data.time;
+            break;
+        case NET_TYPE_DATE:
+            lit.date = value.data.date;
+            break;
+        default:
+            if (!IsHandle(type))
+                return;
+            lit.lValue = value.data.lValue;
+            break;
+    }
+    lit.usType = type;
+}
+
+}  // namespace
+
+bool Lit::operator==(const Lit& other) const {
+    if (usType != other.usType || depth != other.depth)
+        return false;
+    switch (usType) {
+        case NET_TYPE_UNKNOWN:
+            return true;
+        case NET_TYPE_BOOLEAN:
+            return (lValue != 0) == (other.lValue != 0);
+        case NET_TYPE_REAL:
+            return SameReal(dValue, other.dValue);
+        case NET_TYPE_STRING:
+            return text == other.text;
+        case NET_TYPE_TIME:
+            return std::memcmp(time.ucComponent, other.time.ucComponent, 3) == 0;
+        case NET_TYPE_DATE:
+            return date.usHalf[0] == other.date.usHalf[0] && date.usHalf[1] == other.date.usHalf[1];
+        default:
+            break;
+    }
+    if (IsList())
+        return lCursor == other.lCursor && items == other.items;
+    return lValue == other.lValue;
+}
+
+bool Parse(const std::string& text, std::vector<Lit>& values, ParseError& error) {
+    values.clear();
+    return Parser(text, error).Sequence(values);
+}
+
+bool ParseOne(const std::string& text, Lit& value, ParseError& error) {
+    value = Lit();
+    return Parser(text, error).Single(value);
+}
+
+bool ParseInteger(const std::string& text, std::int32_t& value, ParseError& error) {
+    return Parser(text, error).Integer(value);
+}
+
+bool ParseReal(const std::string& text, double& value, ParseError& error) {
+    return Parser(text, error).Real(value);
+}
+
+std::string Print(const Lit& value) {
+    return std::string(static_cast<std::size_t>(value.depth), '&') + PrintPlain(value);
+}
+
+std::string Print(const std::vector<Lit>& values) {
+    std::string out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        out += (i > 0 ? " " : "") + Print(values[i]);
+    }
+    return out;
+}
+
+std::string PrintString(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t pos = 0; pos < text.size();) {
+        auto c = static_cast<unsigned char>(text[pos]);
+        std::size_t n = Utf8Length(text, pos);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += Format("\\u%04X", c);
+        } else if (n == 0) {
+            out += Format("\\x%02X", c);  // not UTF-8: keep the byte as it came
+            n = 1;
+        } else {
+            out.append(text, pos, n);
+        }
+        pos += n == 0 ? 1 : n;
+    }
+    return out + "\"";
+}
+
+std::string PrintReal(double value) {
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value < 0 ? "-inf" : "inf";
+    std::string text;
+    for (int precision = 1; precision <= 17; ++precision) {
+        text = Format("%.*g", precision, value);
+        if (std::strtod(text.c_str(), nullptr) == value)
+            break;
+    }
+    // %g turns 2000 into 2e+03; plain digits read better up to where doubles stop being exact.
+    if (text.find('e') != std::string::npos && std::fabs(value) >= 1 && std::fabs(value) < 1e16) {
+        for (int decimals = 1; decimals <= 17; ++decimals) {
+            std::string fixed = Format("%.*f", decimals, value);
+            if (std::strtod(fixed.c_str(), nullptr) == value)
+                return fixed;
+        }
+    }
+    // Without '.' or an exponent the text would read back as an integer.
+    if (text.find_first_of(".e") == std::string::npos)
+        text += ".0";
+    return text;
+}
+
+std::string Json(const Lit& value) {
+    std::string out = JsonPlain(value);
+    if (value.depth > 0)
+        out += ",\"depth\":" + std::to_string(value.depth);
+    return out + "}";
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t pos = 0; pos < text.size();) {
+        auto c = static_cast<unsigned char>(text[pos]);
+        std::size_t n = Utf8Length(text, pos);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            out += Format("\\u%04x", c);
+        } else if (n == 0) {
+            out += "\\ufffd";  // JSON text must be UTF-8
+        } else {
+            out.append(text, pos, n);
+        }
+        pos += n == 0 ? 1 : n;
+    }
+    return out + "\"";
+}
+
+std::string TypeName(std::uint16_t type) {
+    static const char* const kNames[] = {"none", "bool", "int", "real", "string", "time", "date"};
+    if (type <= NET_TYPE_LIST_LAST)
+        return "[" + TypeName(type + NET_TYPE_UNKNOWN) + "]";
+    if (type >= NET_TYPE_UNKNOWN && type <= NET_TYPE_DATE)
+        return kNames[type - NET_TYPE_UNKNOWN];
+    if (IsHandle(type))
+        return "h" + std::to_string(type - NET_TYPE_UNKNOWN);
+    return "type " + std::to_string(type);
+}
+
+void ValueStore::Build(const Lit& value, sL_VALUE& out) {
+    sL_VALUE* target = &out;
+    for (int i = 0; i < value.depth; ++i) {
+        m_links.push_back(std::make_unique<sL_VALUE>());
+        target->Cleanup();
+        // A reference carries the type code of the value at the end of its chain.
+        target->usType = value.usType;
+        target->kind = NET_KIND_NONE;
+        target->fReference = 1;
+        target->fValid = 1;
+        target->fSpare10 = target->fSpare20 = 0;
+        target->data.pReference = m_links.back().get();
+        target = m_links.back().get();
+    }
+    BuildPlain(value, *target);
+}
+
+void ValueStore::BuildPlain(const Lit& value, sL_VALUE& out) {
+    out.Cleanup();
+    out.data.pVoid = nullptr;
+    out.usType = value.usType;
+    out.fReference = out.fSpare10 = out.fSpare20 = 0;
+    out.fValid = 1;
+    switch (value.usType) {
+        case NET_TYPE_UNKNOWN:
+            out.kind = NET_KIND_NONE;
+            out.fValid = 0;
+            return;
+        case NET_TYPE_BOOLEAN:
+            out.kind = NET_KIND_BOOLEAN;
+            out.data.lValue = value.lValue != 0 ? 1 : 0;
+            return;
+        case NET_TYPE_INTEGER:
+            out.kind = NET_KIND_INTEGER;
+            out.data.lValue = value.lValue;
+            return;
+        case NET_TYPE_REAL:
+            out.kind = NET_KIND_REAL;
+            out.data.pdValue = new double(value.dValue);
+            return;
+        case NET_TYPE_STRING:
+            out.kind = NET_KIND_STRING;
+            out.data.pString = new ZoString(value.text.c_str());
+            return;
+        case NET_TYPE_TIME:
+            out.kind = NET_KIND_TIME;
+            out.data.time = value.time;
+            out.data.time.ucComponent[3] = 0;
+            return;
+        case NET_TYPE_DATE:
+            out.kind = NET_KIND_DATE;
+            out.data.date = value.date;
+            return;
+        default:
+            break;
+    }
+    if (IsHandle(value.usType)) {
+        out.kind = NET_KIND_HANDLE;
+        out.data.lValue = value.lValue;
+        return;
+    }
+    m_headers.push_back(std::make_unique<sLIST_HEADER>());
+    sLIST_HEADER* header = m_headers.back().get();
+    *header = sLIST_HEADER{0, 0, 0, nullptr, nullptr, nullptr};
+    for (const Lit& item : value.items) {
+        m_nodes.push_back(std::make_unique<sLIST_NODE>());
+        sLIST_NODE* node = m_nodes.back().get();
+        BuildPlain(item, *node);
+        node->pPrev = header->pLast;
+        node->pNext = nullptr;
+        (header->pLast != nullptr ? header->pLast->pNext : header->pFirst) = node;
+        header->pLast = node;
+        if (++header->lCount == value.lCursor)
+            header->pCurrent = node;
+    }
+    header->lCurrent = value.lCursor;
+    out.kind = NET_KIND_NONE;
+    out.data.pList = header;
+}
+
+MSGUSERDATA* ValueStore::Block(const std::vector<Lit>& values, std::uint16_t type) {
+    if (values.empty())
+        return nullptr;
+    m_arrays.push_back(std::make_unique<sL_VALUE[]>(values.size()));
+    m_blocks.push_back(std::make_unique<MSGUSERDATA>());
+    MSGUSERDATA* block = m_blocks.back().get();
+    block->ulReserved = 0;
+    block->lHandle = 0;
+    block->usType = type;
+    block->fSpare = block->fFlag10 = block->fFlag20 = block->fFlag40 = block->fFlag80 = 0;
+    block->lCount = static_cast<std::int32_t>(values.size());
+    block->pValues = m_arrays.back().get();
+    for (std::size_t i = 0; i < values.size(); ++i)
+        Build(values[i], block->pValues[i]);
+    return block;
+}
+
+Lit FromValue(const sL_VALUE& value) {
+    Lit lit;
+    const sL_VALUE* at = &value;
+    while (at->fValid && at->fReference && at->data.pReference != nullptr &&
+           lit.depth < kMaxDepth) {
+        ++lit.depth;
+        at = at->data.pReference;
+    }
+    FillPlain(*at, lit);
+    return lit;
+}
+
+std::vector<Lit> FromBlock(const MSGUSERDATA* block) {
+    std::vector<Lit> values;
+    if (block == nullptr || block->pValues == nullptr)
+        return values;
+    for (std::int32_t i = 0; i < block->lCount; ++i)
+        values.push_back(FromValue(block->pValues[i]));
+    return values;
+}
+
+}  // namespace netlit
