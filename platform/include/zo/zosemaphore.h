@@ -19,11 +19,18 @@ public:
     // As Wait(), but gives up after the time-out; true when the flag was set.
 
 private:
-    bool SpinUntilSet(std::int32_t maxMicroseconds) const;
+    bool SpinUntilSet(std::int32_t maxMicroseconds);
+
+    // About one short main-thread answer: most hand-overs complete within it.
+    static constexpr std::int32_t kMaxSpinMicros = 8;
 
     // Bit 0 is the flag; the bits above count waiters asleep on m_cond. One word, so Post()
     // learns in the same step that sets the flag whether anyone needs a notify.
     std::atomic<std::uint32_t> m_state{0};
+    // How long Wait() spins before it sleeps, in microseconds: halved after each spin that
+    // found nothing and restored by one that succeeded, so that a slow poster, or one that
+    // shares a core with the waiter, is not kept waiting by spinning.
+    std::atomic<std::int32_t> m_spinMicros{kMaxSpinMicros};
     std::mutex m_mutex;  // pairs with m_cond; held while a waiter registers itself
     std::condition_variable m_cond;
 };
