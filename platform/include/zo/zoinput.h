@@ -40,6 +40,7 @@ public:
 
     bool RunOnce(int timeoutMs);
     // Main thread. One poll pass (timeoutMs as for poll()); true when a callback ran.
+    // A registered descriptor found closed is withdrawn rather than polled again and again.
 
     void Stop();
     // Any thread, and async-signal-safe: makes Run() return after the current pass.
