@@ -37,6 +37,7 @@ struct NetEventRecord {
     std::uint16_t usId;
     void* pWord;  // for MSG_NETUSER: non-null when posted without waiting
     void* pData;  // the event's argument
+    NetHostHndl* pSender;  // the handle whose input thread waits for this event, or null
 };
 
 // Carries a new connection to the main thread.
@@ -46,6 +47,7 @@ struct NetConnection {
     NetRegisterNode* pService;    // a registered service or the listener service
     NetHostHndl* pHandle;
     std::uint64_t ullServiceSerial;  // pService's serial when the handshake found it
+    bool bRefused;  // set by the main thread: the connection was not bound and is to be closed
 };
 
 // A connection's thread: runs the handshake, then reads one message at a time.
@@ -53,10 +55,20 @@ class NetInputThread : public ZoThread {
 public:
     void Run() override;
 
-    int m_nSocket;
+    static NetInputThread* Current();
+    // Any thread. The calling thread's own input thread object, or null on other threads.
+    void ShutdownSocket();
+    // Any thread. Wakes the thread out of a read or write on its socket; the socket stays open.
+
+    int m_nSocket;                  // owned by this thread, which closes it last; -1 once closed
     std::uint16_t m_usPort;
     std::uint32_t m_ulPeerAddress;  // network byte order
     NetServerImp* m_pServer;        // not owned
+    NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
+
+private:
+    void CloseSocket();
+    std::mutex m_SocketMutex;  // orders ShutdownSocket against the close of m_nSocket
 };
 
 class NetServerImp : public NetServer {
@@ -116,9 +128,12 @@ public:
     void CloseMsg(int socket, NetHostHndl* handle);
 
     // Event pipe.
-    std::int32_t PostEvent(std::uint16_t id, void* word, void* data);  // any thread, never blocks
+    std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr);
+    // Any thread, never blocks. 1 when the event is queued, 0 (traced) when it is lost. sender:
+    // the handle whose input thread waits for the event, released if no handler answers it.
     std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
-    // Input threads. Posts and waits for the main thread (or for the server to stop).
+    // Input threads. Posts and waits for the main thread: 0 once a handler has answered, or the
+    // status to answer with (32) when the event was lost or the server is stopping.
     std::int32_t ProcessConnectMsg(NetConnection* connection);  // main thread, as below
     std::int32_t ProcessIntegerMsg(MSGINTCALL* record);
     std::int32_t ProcessRealMsg(MSGREALCALL* record);
@@ -126,6 +141,9 @@ public:
     std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted);
     std::int32_t ProcessCloseMsg(std::int32_t handle);
     bool ReadEvent(NetEventRecord& record);  // main thread; refills the pipe from the overflow
+    std::int32_t RefuseConnection(NetConnection* connection, bool created, std::int32_t status);
+    // Main thread, table lock held. Unbinds a connection the application or the registry refused
+    // and releases its input thread, which then closes it; returns status.
 
     // Threads the server starts. Any thread.
     bool StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
@@ -176,3 +194,8 @@ public:
 
 extern "C" void InputSyncFunc(void* server, int fd);
 // The input loop's callback on the main thread: handles one event record of the pipe.
+
+void NetServerTrace(NetServerImp* server, NETTraceLevel level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Any thread. Composes in this thread's message buffer and traces it; composes nothing while no
+// trace stream is set, so the call path pays one test when tracing is off.

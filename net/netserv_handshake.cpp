@@ -1,0 +1,239 @@
+// The handshake: binds an accepted connection to a service and a handle, and answers a connect
+// message that arrives on an established connection.
+#include "netservimp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/net_xdr.h"
+#include "net/nethndl.h"
+#include "net/netproto.h"
+#include "netnode.h"
+#include "netport.h"
+
+namespace {
+
+// Closing resets the connection at once; replies go out without waiting for more to send.
+// (The classic TCP-level option 64 is not set: on Linux that number means something else.)
+void SetSocketOptions(int socket) {
+    const linger resetOnClose{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// False when the peer sent nothing within the time-out (0: wait as long as it takes).
+bool AwaitFirstBytes(int socket, std::int32_t timeoutMs) {
+    if (timeoutMs <= 0) {
+        return true;
+    }
+    pollfd ready{socket, POLLIN, 0};
+    int result;
+    do {
+        result = poll(&ready, 1, timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    return result > 0;
+}
+
+void TraceNoData(NetServerImp* server, std::uint32_t address) {
+    if (!server->Tracing()) {
+        return;
+    }
+    in_addr peer{};
+    peer.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer, text, sizeof text);
+    // "recieved" is the log's own spelling; readers match it.
+    NetServerTrace(server, NET_TRACE_ERROR, "+++No data recieved from client after connect %.127s",
+                   text);
+}
+
+// A refusal code in place of a handle number.
+void WriteCode(NetServerImp* server, int socket, std::int32_t code, const char* failureTrace) {
+    if (!server->Xdr()->Long(socket, XDR_ENCODE, code)) {
+        server->Trace(NET_TRACE_ERROR, failureTrace);
+    }
+}
+
+// The handle number and the Unicode word in one write: a version-2 client takes a reply whose
+// word does not arrive with the number as coming from an older server.
+bool WriteNumberAndUnicode(NetServerImp* server, int socket, std::int32_t number, bool unicode) {
+    const std::uint32_t words[2] = {htonl(static_cast<std::uint32_t>(number)),
+                                    htonl(unicode ? 1u : 0u)};
+    return server->Xdr()->Write(socket, words, sizeof words) != 0;
+}
+
+}  // namespace
+
+// Input thread, table lock held. The registration serving name on port, else the generic
+// listener when it listens on that port.
+static NetRegisterNode* FindService(NetServerImp& server, const char* name, std::uint16_t port) {
+    NetRegisterNode* node = server.m_pNodeList != nullptr ? server.FindFunc(name, port) : nullptr;
+    if (node == nullptr && server.m_pListenNode != nullptr && server.m_pListenPort != nullptr &&
+        server.m_pListenPort->m_usPort == port) {
+        node = server.m_pListenNode;
+    }
+    return node;
+}
+
+// Input thread. Gives a handle that this handshake reserved back to the free state: its
+// duplicate of the socket closed, no longer connecting. The thread closes its own socket.
+static void GiveBack(NetServerImp& server, NetHostHndl* handle) {
+    ZoLock lock(server.m_TableLock);
+    handle->CloseServerSocket();
+    handle->m_bConnecting = false;
+}
+
+NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std::uint32_t address) {
+    const bool serverUnicode = UseUnicode() != 0;
+    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::CreateConnection  Server socket %d",
+                   socket);
+    SetSocketOptions(socket);
+
+    std::uint32_t identifier = 0;  // opens the handshake; any value will do
+    if (!AwaitFirstBytes(socket, m_Settings.lHandshakeTimeoutMs) ||
+        !m_pXdr->ULong(socket, XDR_DECODE, identifier)) {
+        TraceNoData(this, address);
+        return nullptr;
+    }
+    std::uint32_t version = 0;
+    if (!m_pXdr->ULong(socket, XDR_DECODE, version)) {
+        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 1");
+        return nullptr;
+    }
+    char block[NET_CONNECT_BLOCK_SIZE];
+    if (!m_pXdr->Read(socket, block, sizeof block)) {
+        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
+        return nullptr;
+    }
+    if (version > NET_PROTOCOL_VERSION) {
+        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection Version mismatch");
+        WriteCode(this, socket, NET_REPLY_BAD_VERSION,
+                  "NetServer::CreateConnection write error loc 4");
+        return nullptr;
+    }
+    // The peer's texts are terminated here whatever it sent.
+    block[NET_CONNECT_SERVICE_OFFSET - 1] = '\0';
+    block[NET_CONNECT_BLOCK_SIZE - 1] = '\0';
+    const char* host = block + NET_CONNECT_HOST_OFFSET;
+    const char* service = block + NET_CONNECT_SERVICE_OFFSET;
+    NetServerTrace(this, NET_TRACE_CONNECT,
+                   "NetServer::CreateConnection  Host %s\n\t  Service %s\n\t  Port %d", host,
+                   service, port);
+
+    NetHostHndl* handle = nullptr;
+    NetRegisterNode* node = nullptr;
+    std::uint64_t serial = 0;
+    {
+        ZoLock lock(m_TableLock);
+        handle = FindFreeHndl(host, service, port);
+        node = FindService(*this, service, port);
+        if (node != nullptr) {
+            serial = node->m_ullSerial;
+            if (handle != nullptr) {
+                handle->m_bConnecting = true;  // no other handshake may take it now
+            }
+        }
+    }
+    if (node == nullptr) {
+        WriteCode(this, socket, NET_REPLY_NO_SERVICE,
+                  "NetServer::CreateConnection write error loc 6");
+        NetServerTrace(this, NET_TRACE_ERROR,
+                       "NetServer::CreateConnection - Service %s port %d Not Found", service, port);
+        return nullptr;
+    }
+    if (handle == nullptr) {
+        handle = CreateHndl(host, service);  // reserved from birth: m_bConnecting is set
+        if (handle == nullptr) {
+            Trace(NET_TRACE_ERROR, "NetServer::CreateConnection out of memory");
+            WriteCode(this, socket, NET_REPLY_NO_MEMORY,
+                      "NetServer::CreateConnection write error loc 7");
+            return nullptr;
+        }
+    }
+
+    // The handle gets a descriptor of its own for the same connection (see NetInputThread::Run).
+    const int handleSocket = fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (handleSocket == -1) {
+        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection out of memory");
+        WriteCode(this, socket, NET_REPLY_NO_MEMORY,
+                  "NetServer::CreateConnection write error loc 8");
+        GiveBack(*this, handle);
+        return nullptr;
+    }
+    {
+        ZoLock lock(m_TableLock);
+        handle->m_nServerSocket = handleSocket;
+        handle->m_ulPeerAddress = address;
+    }
+
+    const std::int32_t number = handle->m_lHandle;
+    bool connUnicode = false;
+    if (version < 2) {
+        std::int32_t reply = number;
+        if (!m_pXdr->Long(socket, XDR_ENCODE, reply)) {
+            Trace(NET_TRACE_ERROR, "NetServer::CreateConnection write error loc 9");
+        }
+    } else {
+        if (!WriteNumberAndUnicode(this, socket, number, serverUnicode)) {
+            // "read error" although it is the write: the log's established text.
+            Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 3");
+            GiveBack(*this, handle);
+            return nullptr;
+        }
+        connUnicode = serverUnicode;
+    }
+    handle->m_bConnUnicode = connUnicode;
+    handle->m_bUnicode = connUnicode;
+    // "Uning" is the log's established spelling.
+    NetServerTrace(this, NET_TRACE_CONNECT, "Handle %d%s", number,
+                   connUnicode ? " Uning Unicode" : "");
+
+    // Waits until the main thread has bound the connection: no call is read before the
+    // application has seen the connection.
+    NetConnection connection{socket, this, node, handle, serial, false};
+    if (SendToMainThread(handle, MSG_NETCONNECT, nullptr, &connection) != 0 ||
+        connection.bRefused) {
+        GiveBack(*this, handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+void NetServerImp::ConnectMsg(int socket) {
+    Trace(NET_TRACE_DEBUG, "NetServer::ConnectMsg");
+    std::uint32_t version = 0;
+    if (!m_pXdr->ULong(socket, XDR_DECODE, version)) {
+        // "CreateMsg": the log's established text for this step.
+        Trace(NET_TRACE_ERROR, "NetServer::CreateMsg read error loc 1");
+        return;
+    }
+    char block[NET_CONNECT_BLOCK_SIZE];
+    if (!m_pXdr->Read(socket, block, sizeof block)) {
+        Trace(NET_TRACE_ERROR, "NetServer::ConnectMsg read loc 2");
+        return;
+    }
+    // The handle bound to this socket: the calling input thread's own, since the handle holds a
+    // duplicate descriptor of the connection, not this one.
+    NetInputThread* thread = NetInputThread::Current();
+    NetHostHndl* handle = thread != nullptr && thread->m_nSocket == socket
+                              ? thread->m_pHandle
+                              : NetHostFromSocket(socket);
+    if (handle == nullptr) {
+        Trace(NET_TRACE_ERROR, "NetServer::ConnectMsg bad handle");
+        WriteCode(this, socket, NET_REPLY_NO_HANDLE, "NetServer::ConnectMsg write loc 4");
+        return;
+    }
+    if (version < 2) {
+        WriteCode(this, socket, handle->m_lHandle, "NetServer::ConnectMsg write loc 5");
+    } else if (!WriteNumberAndUnicode(this, socket, handle->m_lHandle, handle->m_bConnUnicode)) {
+        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 3");
+    }
+}
