@@ -51,7 +51,7 @@ void TraceNoData(NetServerImp* server, std::uint32_t address) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer, text, sizeof text);
     // "recieved" is the log's own spelling; readers match it.
-    NetServerTrace(server, NET_TRACE_ERROR, "+++No data recieved from client after connect %.127s",
+    NetTraceFormat(server, NET_TRACE_ERROR, "+++No data recieved from client after connect %.127s",
                    text);
 }
 
@@ -93,7 +93,7 @@ static void GiveBack(NetServerImp& server, NetHostHndl* handle) {
 
 NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std::uint32_t address) {
     const bool serverUnicode = UseUnicode() != 0;
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::CreateConnection  Server socket %d",
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::CreateConnection  Server socket %d",
                    socket);
     SetSocketOptions(socket);
 
@@ -124,7 +124,7 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     block[NET_CONNECT_BLOCK_SIZE - 1] = '\0';
     const char* host = block + NET_CONNECT_HOST_OFFSET;
     const char* service = block + NET_CONNECT_SERVICE_OFFSET;
-    NetServerTrace(this, NET_TRACE_CONNECT,
+    NetTraceFormat(this, NET_TRACE_CONNECT,
                    "NetServer::CreateConnection  Host %s\n\t  Service %s\n\t  Port %d", host,
                    service, port);
 
@@ -145,7 +145,7 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     if (node == nullptr) {
         WriteCode(this, socket, NET_REPLY_NO_SERVICE,
                   "NetServer::CreateConnection write error loc 6");
-        NetServerTrace(this, NET_TRACE_ERROR,
+        NetTraceFormat(this, NET_TRACE_ERROR,
                        "NetServer::CreateConnection - Service %s port %d Not Found", service, port);
         return nullptr;
     }
@@ -193,7 +193,7 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     handle->m_bConnUnicode = connUnicode;
     handle->m_bUnicode = connUnicode;
     // "Uning" is the log's established spelling.
-    NetServerTrace(this, NET_TRACE_CONNECT, "Handle %d%s", number,
+    NetTraceFormat(this, NET_TRACE_CONNECT, "Handle %d%s", number,
                    connUnicode ? " Uning Unicode" : "");
 
     // Waits until the main thread has bound the connection: no call is read before the

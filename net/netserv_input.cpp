@@ -41,7 +41,7 @@ bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode 
     }
     const int error = errno;
     shutdown(socket, SHUT_RDWR);
-    NetServerTrace(&server, NET_TRACE_ERROR,
+    NetTraceFormat(&server, NET_TRACE_ERROR,
                    "NetServer::%s record unreadable error %d, connection ended "
                    "(decode used %llu of %llu budget bytes)",
                    operation, error, static_cast<unsigned long long>(budget.Used()),
@@ -58,7 +58,7 @@ void HandOver(NetServerImp& server, NetHostHndl* handle, std::uint16_t id, Recor
               const char* badHandleFormat) {
     if (request.lHandle != handle->m_lHandle) {
         request.ulStatus = NET_NO_HANDLE;
-        NetServerTrace(&server, NET_TRACE_ERROR, badHandleFormat, request.lHandle);
+        NetTraceFormat(&server, NET_TRACE_ERROR, badHandleFormat, request.lHandle);
         return;
     }
     const std::int32_t lost = server.SendToMainThread(handle, id, nullptr, &request);
@@ -142,7 +142,7 @@ void NetInputThread::Run() {
                 CloseSocket();
                 return;
             default:
-                NetServerTrace(server, NET_TRACE_ERROR,
+                NetTraceFormat(server, NET_TRACE_ERROR,
                                "NetServer::MsgUser Unknown network message ID %ld",
                                static_cast<long>(id));
                 break;
@@ -165,7 +165,7 @@ void NetInputThread::Run() {
 }
 
 void NetServerImp::IntegerMsg(int socket, NetHostHndl* handle) {
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::IntegerMsg socket %d", socket);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::IntegerMsg socket %d", socket);
     MessageHook();
     MSGINTCALL request{};
     MSGINTCALL reply{};
@@ -184,7 +184,7 @@ void NetServerImp::IntegerMsg(int socket, NetHostHndl* handle) {
 }
 
 void NetServerImp::RealMsg(int socket, NetHostHndl* handle) {
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::RealMsg socket %d", socket);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::RealMsg socket %d", socket);
     MessageHook();
     MSGREALCALL request{};
     MSGREALCALL reply{};
@@ -204,7 +204,7 @@ void NetServerImp::RealMsg(int socket, NetHostHndl* handle) {
 // Whatever text the request holds once the application has answered is released with free():
 // the decoder made it with malloc, and an answer that replaces it must have done the same.
 void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::StringMsg socket %d", socket);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::StringMsg socket %d", socket);
     MessageHook();
     MSGSTRINGCALL request{};
     MSGSTRINGCALL reply{};
@@ -229,23 +229,23 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
 }
 
 void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::UserMsg socket %d", socket);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::UserMsg socket %d", socket);
     MessageHook();
     const unsigned char unicode = handle->m_bConnUnicode ? 1 : 0;
     MSGUSERCALL request{};
     MSGUSERCALL reply{};
     if (!DecodeCall(*this, socket, "UserMsg",
                     [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); })) {
-        NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
+        NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);  // what the failed decode had built
         return;
     }
 
     if (request.ulFlags & NET_FLAG_NOREPLY) {
-        NetServerTrace(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
+        NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
                        request.lHandle);
         if (request.lHandle != handle->m_lHandle) {
-            NetServerTrace(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
+            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
                            request.lHandle);
             m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
             return;
@@ -276,7 +276,7 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
 }
 
 void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
-    NetServerTrace(this, NET_TRACE_CONNECT, "NetServer::CloseMsg socket %d", socket);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::CloseMsg socket %d", socket);
     if (handle == nullptr) {
         NetInputThread* thread = NetInputThread::Current();
         handle = thread != nullptr && thread->m_nSocket == socket ? thread->m_pHandle
@@ -297,7 +297,7 @@ void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
         std::int32_t done = 1;
         m_pXdr->Long(socket, XDR_ENCODE, done);
     } else {
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::CloseMsg Not server handle %d",
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::CloseMsg Not server handle %d",
                        handle->m_lHandle);
     }
     // Posted for a handle out of service too: the main thread still has its duplicate
@@ -317,7 +317,7 @@ bool NetServerImp::StartInputThread(int socket, std::uint16_t port, std::uint32_
         const auto live = std::count_if(m_InputThreads.begin(), m_InputThreads.end(),
                                         [](const auto& thread) { return !thread->Finished(); });
         if (static_cast<std::uint64_t>(live) >= m_Settings.ulMaxConnections) {
-            NetServerTrace(this, NET_TRACE_ERROR,
+            NetTraceFormat(this, NET_TRACE_ERROR,
                            "NetServer::StartInputThread connection limit %u reached",
                            static_cast<unsigned>(m_Settings.ulMaxConnections));
             return false;

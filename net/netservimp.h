@@ -195,7 +195,7 @@ public:
 extern "C" void InputSyncFunc(void* server, int fd);
 // The input loop's callback on the main thread: handles one event record of the pipe.
 
-void NetServerTrace(NetServerImp* server, NETTraceLevel level, const char* format, ...)
+void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 // Any thread. Composes in this thread's message buffer and traces it; composes nothing while no
 // trace stream is set, so the call path pays one test when tracing is off.

@@ -36,7 +36,7 @@ NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl*
 
 }  // namespace
 
-void NetServerTrace(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
+void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
     if (server == nullptr || !server->Tracing()) {
         return;
     }
@@ -64,7 +64,7 @@ std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data,
             if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 break;  // the pipe is full: the main thread is busy, queue instead of blocking
             }
-            NetServerTrace(this, NET_TRACE_ERROR, "NetServer::PostEvent write error %d event %x",
+            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent write error %d event %x",
                            written < 0 ? errno : 0, id);
             return 0;
         }
@@ -72,7 +72,7 @@ std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data,
     try {
         m_Overflow.push_back(record);
     } catch (const std::bad_alloc&) {
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
         return 0;
     }
     return 1;
@@ -116,7 +116,7 @@ bool NetServerImp::ReadEvent(NetEventRecord& record) {
         // Empty (a non-blocking read end) or closed: nothing to dispatch. Records go in whole, so
         // a part of one can only be the sign of a broken pipe.
         if (got != 0) {
-            NetServerTrace(this, NET_TRACE_ERROR, "NetServer::ReadEvent short record error %d",
+            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::ReadEvent short record error %d",
                            n < 0 ? errno : 0);
         }
         return false;
@@ -263,12 +263,12 @@ std::int32_t NetServerImp::RefuseConnection(NetConnection* connection, bool crea
 }
 
 std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record) {
-    NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
                    record->lHandle);
     NetHostHndl* handle = NetHost(record->lHandle);
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETINTEGER bad handle %d",
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETINTEGER bad handle %d",
                        record->lHandle);
         return NET_NO_HANDLE;
     }
@@ -279,12 +279,12 @@ std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record) {
 }
 
 std::int32_t NetServerImp::ProcessRealMsg(MSGREALCALL* record) {
-    NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETREAL handle %d",
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETREAL handle %d",
                    record->lHandle);
     NetHostHndl* handle = NetHost(record->lHandle);
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETREAL %d bad handle",
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETREAL %d bad handle",
                        record->lHandle);
         return NET_NO_HANDLE;
     }
@@ -295,11 +295,11 @@ std::int32_t NetServerImp::ProcessRealMsg(MSGREALCALL* record) {
 }
 
 std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record) {
-    NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETSTRING %d", record->lHandle);
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETSTRING %d", record->lHandle);
     NetHostHndl* handle = NetHost(record->lHandle);
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETSTRING %d bad handle",
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETSTRING %d bad handle",
                        record->lHandle);
         return NET_NO_HANDLE;
     }
@@ -310,13 +310,13 @@ std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record) {
 }
 
 std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char posted) {
-    NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETUSER handle %d",
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETUSER handle %d",
                    record->lHandle);
     NetHostHndl* handle = NetHost(record->lHandle);
     std::int32_t result = NET_OK;
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
-        NetServerTrace(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
                        record->lHandle);
         result = NET_NO_HANDLE;
     } else {
@@ -343,7 +343,7 @@ std::int32_t NetServerImp::ProcessCloseMsg(std::int32_t number) {
         Trace(NET_TRACE_ERROR, "NetServer::MsgUser  MSG_CLOSE Can't get handle");
         return NET_NO_HANDLE;
     }
-    NetServerTrace(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_CLOSE handle %d",
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_CLOSE handle %d",
                    handle->m_lHandle);
     if (!handle->m_bActive) {
         // CloseServer only forgets the descriptor of a handle out of service; this close event
