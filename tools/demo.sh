@@ -80,11 +80,15 @@ call() {
     cat "$work/out"
     grep -v '^Pack Handle' "$work/err" || true  # the library's own line per packed handle
     while IFS= read -r pattern; do
-        cat "$work/out" "$work/err" | grep -Eq -- "$pattern" || matched=0
+        # Not a pipe into grep -q: under pipefail, a writer cut short by SIGPIPE would fail it.
+        if ! grep -Eqh -- "$pattern" "$work/out" "$work/err"; then
+            matched=0
+            echo "  ^^^ no line matches: $pattern"
+        fi
     done <<<"$patterns"
     if [[ $status -ne $expect || $matched -eq 0 ]]; then
         failures+=("$what (exit $status, expected $expect)")
-        echo "  ^^^ unexpected"
+        [[ $status -eq $expect ]] || echo "  ^^^ exit status $status, expected $expect"
     fi
 }
 
@@ -117,7 +121,7 @@ real: .*value 2\.5
 string: .*value "hello, world"
 connect: handle 0, version 2, unicode off' \
     "$host" "$svc" int 42 -- real 2.5 -- string "hello, world" -- connect
-grep -c '' "$work/out" | grep -qx 4 || failures+=("call kinds: not four answers")
+[[ $(grep -c '' "$work/out") -eq 4 ]] || failures+=("call kinds: not four answers")
 
 section "A user call: typed values, a list with its cursor, a reference of depth 2"
 call "user call" 0 'values: 7 "text\\n" \[1, 2, 3 @2\] &&2\.5 t12:30:05 d2024/1205 h7:42 true none \[:int @0\]$' \

@@ -448,8 +448,12 @@ int Session::Run() {
             if (call.kind != Kind::Connect)
                 latencies.push_back(
                     std::chrono::duration<double, std::micro>(after - before).count());
-            if (round == 0)
+            if (round == 0) {
                 std::fflush(g_out);
+                m_client.Trace(NET_TRACE_APP, ("netcall: call " + std::to_string(i + 1) + " (" +
+                                               call.name + ") done")
+                                                  .c_str());
+            }
         }
     }
     double seconds =
