@@ -345,22 +345,15 @@ private:
         std::size_t start = m_pos;
         char c = Peek(1);
         m_pos += 2;
+        static const char kSimple[][2] = {
+            {'"', '"'}, {'\\', '\\'}, {'n', '\n'}, {'t', '\t'}, {'r', '\r'}};
+        for (const auto& escape : kSimple) {
+            if (c == escape[0]) {
+                out += escape[1];
+                return true;
+            }
+        }
         switch (c) {
-            case '"':
-                out += '"';
-                return true;
-            case '\\':
-                out += '\\';
-                return true;
-            case 'n':
-                out += '\n';
-                return true;
-            case 't':
-                out += '\t';
-                return true;
-            case 'r':
-                out += '\r';
-                return true;
             case 'x': {
                 int hi = HexDigit(Peek()), lo = HexDigit(Peek(1));
                 if (hi < 0 || lo < 0)
