@@ -39,7 +39,7 @@ protected:
         defaultPort = FreshPort();
         server.reset(static_cast<NetServerImp*>(NetServer::CreateServer()));
         server->TraceFile(trace.Stream());
-        server->Init(nullptr, defaultPort);
+        server->Init(new NetXDRImp, defaultPort);
         server->StartServer(&reg);
     }
     // A free port that no other port of this test uses.
@@ -239,7 +239,7 @@ TEST_F(Registry, RefusedListenerLeavesNoneAndIsDeleted) {
 
 TEST_F(Registry, ListenerPortBoundElsewhereGives10) {
     testutil::Listener taken;
-    server->Init(nullptr, taken.port);
+    server->Init(server->Xdr(), taken.port);
     auto* ev = new CountingEvent(counts);
     EXPECT_EQ(server->SetListen(ev), 10);
     delete ev;
