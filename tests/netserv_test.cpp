@@ -8,15 +8,12 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <set>
 #include <thread>
 
+#include "net/net_xdr.h"
 #include "netserv_testutil.h"
-
-using servtest::RecordingRegistration;
-using servtest::TraceCapture;
 
 namespace {
 
@@ -31,39 +28,43 @@ bool IsOpen(int fd) {
 // "Wed Jun 30 21:49:08 1993": A upper case, a lower case, 9 digit, _ digit or blank.
 bool CtimeShaped(const std::string& stamp) {
     const std::string shape = "Aaa Aaa _9 99:99:99 9999";
-    if (stamp.size() != shape.size())
-        return false;
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const unsigned char c = stamp[i];
-        const bool ok = shape[i] == 'A'   ? isupper(c)
-                        : shape[i] == 'a' ? islower(c)
-                        : shape[i] == '9' ? isdigit(c)
-                        : shape[i] == '_' ? (isdigit(c) || c == ' ')
-                                          : c == shape[i];
-        if (!ok)
+    for (size_t i = 0; i < shape.size() && stamp.size() == shape.size(); ++i) {
+        const unsigned char c = stamp[i], s = shape[i];
+        if (!(s == 'A'   ? isupper(c)
+              : s == 'a' ? islower(c)
+              : s == '9' ? isdigit(c)
+              : s == '_' ? isdigit(c) || c == ' '
+                         : c == s))
             return false;
     }
-    return true;
+    return stamp.size() == shape.size();
 }
+
+class CountingXdr : public NetXDRImp {
+public:
+    explicit CountingXdr(int& destroyed) : m_destroyed(destroyed) {}
+    ~CountingXdr() override { ++m_destroyed; }
+
+private:
+    int& m_destroyed;
+};
 
 class NetServerLifecycle : public ::testing::Test {
 protected:
     void TearDown() override {
-        unsetenv("ZOR_NET_USE_UNICODE");
-        unsetenv("ZOR_NET_DECODE_BUDGET");
-        unsetenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS");
-        unsetenv("ZOR_NET_MAX_CONNECTIONS");
+        for (const char* name : {"ZOR_NET_USE_UNICODE", "ZOR_NET_DECODE_BUDGET",
+                                 "ZOR_NET_HANDSHAKE_TIMEOUT_MS", "ZOR_NET_MAX_CONNECTIONS"})
+            unsetenv(name);
     }
-    TraceCapture trace;
-    RecordingRegistration reg;
+    servtest::TraceCapture trace;  // outlives the servers, which close its stream
+    servtest::RecordingRegistration reg;
     int xdrDestroyed = 0;
 };
 
-TEST_F(NetServerLifecycle, DefaultPortFromServicesOr5001AndStartTrace) {
+TEST_F(NetServerLifecycle, StartSettlesDefaultPortAndRegistersNonBlockingPipe) {
     auto server = MakeServer();
     server->TraceFile(trace.Stream());
-    EXPECT_EQ(server->ErrorStatus(), 1);
-    EXPECT_EQ(server->Init(new servtest::CountingXdr(xdrDestroyed), 0), 1);
+    EXPECT_EQ(server->Init(new CountingXdr(xdrDestroyed), 0), 1);
     EXPECT_EQ(server->IsServerRunning(), 0);
     EXPECT_EQ(server->StartServer(&reg), 1);
     EXPECT_EQ(server->IsServerRunning(), 1);
@@ -73,57 +74,42 @@ TEST_F(NetServerLifecycle, DefaultPortFromServicesOr5001AndStartTrace) {
     EXPECT_EQ(server->Port(), expected);
     EXPECT_TRUE(trace.Has("NET server started - default port " + std::to_string(expected) +
                           " Unicode = Off"));
-    ASSERT_EQ(reg.added.size(), 1u);
-    EXPECT_EQ(reg.added[0], server->m_nPipeRead);
-}
-
-TEST_F(NetServerLifecycle, NonZeroPortIsKept) {
-    auto server = MakeServer();
-    server->Init(new servtest::CountingXdr(xdrDestroyed), 22);
-    server->StartServer(&reg);
-    EXPECT_EQ(server->Port(), 22);
-}
-
-TEST_F(NetServerLifecycle, UnicodeFromVariableEvenWhenEmpty) {
-    setenv("ZOR_NET_USE_UNICODE", "", 1);
-    auto on = MakeServer();
-    on->TraceFile(trace.Stream());
-    on->Init(nullptr, 4000);
-    on->StartServer(&reg);
-    EXPECT_EQ(on->UseUnicode(), 1);
-    EXPECT_TRUE(trace.Has("NET server started - default port 4000 Unicode = On"));
-    unsetenv("ZOR_NET_USE_UNICODE");
-    EXPECT_EQ(MakeServer()->UseUnicode(), 0);
-}
-
-TEST_F(NetServerLifecycle, PipeWriteEndNeverBlocksAndNoEndLeaksIntoChildren) {
-    auto server = MakeServer();
-    server->StartServer(&reg);
-    ASSERT_NE(server->m_nPipeRead, -1);
+    ASSERT_EQ(reg.added, std::vector<int>{server->m_nPipeRead});
     EXPECT_NE(fcntl(server->m_nPipeWrite, F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(fcntl(server->m_nPipeRead, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(fcntl(server->m_nPipeRead, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_NE(fcntl(server->m_nPipeWrite, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(NetServerLifecycle, NonZeroPortKeptAndUnicodeOnEvenWhenVariableIsEmpty) {
+    setenv("ZOR_NET_USE_UNICODE", "", 1);
+    auto server = MakeServer();
+    server->TraceFile(trace.Stream());
+    server->Init(nullptr, 22);
+    server->StartServer(&reg);
+    EXPECT_EQ(server->Port(), 22);
+    EXPECT_EQ(server->UseUnicode(), 1);
+    EXPECT_TRUE(trace.Has("NET server started - default port 22 Unicode = On"));
+    unsetenv("ZOR_NET_USE_UNICODE");
+    EXPECT_EQ(MakeServer()->UseUnicode(), 0);
 }
 
 TEST_F(NetServerLifecycle, ShutdownTracesInOrderAndReleasesPipeEncoderAndStream) {
     auto server = MakeServer();
     server->TraceFile(trace.Stream());
-    server->Init(new servtest::CountingXdr(xdrDestroyed), 0);
+    server->Init(new CountingXdr(xdrDestroyed), 0);
     server->StartServer(&reg);
     const int pipeRead = server->m_nPipeRead, pipeWrite = server->m_nPipeWrite;
     server.reset();
 
     EXPECT_EQ(xdrDestroyed, 1);
     EXPECT_EQ(reg.removed, std::vector<ZoInputId>{1});
-    EXPECT_FALSE(IsOpen(pipeRead));
-    EXPECT_FALSE(IsOpen(pipeWrite));
+    EXPECT_FALSE(IsOpen(pipeRead) || IsOpen(pipeWrite));
     EXPECT_TRUE(trace.Closed());
     std::vector<std::string> shutdown;
-    for (const std::string& m : trace.Messages())
-        if (m.find("~NetServer") != std::string::npos || m == "Net DLL shutdown Complete") {
+    for (const std::string& m : trace.Messages()) {
+        if (m.find("~NetServer") != std::string::npos || m == "Net DLL shutdown Complete")
             shutdown.push_back(m);
-        }
+    }
     EXPECT_EQ(shutdown,
               (std::vector<std::string>{
                   "NetServer::~NetServer Enter shutdown", "NetServer::~NetServer Nodes deleted",
@@ -154,27 +140,23 @@ TEST_F(NetServerLifecycle, WriteToVanishedPeerFailsInsteadOfEndingProcess) {
     auto server = MakeServer();
     testutil::SocketPair pair;
     pair.CloseB();
-    errno = 0;
-    EXPECT_EQ(write(pair.a, "x", 1), -1);  // plain write: no MSG_NOSIGNAL
+    EXPECT_EQ(write(pair.a, "x", 1), -1);  // a plain write, without MSG_NOSIGNAL
     EXPECT_EQ(errno, EPIPE);
 }
 
 class NetServerTrace : public ::testing::Test {
 protected:
-    void SetUp() override {
-        server = MakeServer();
-        server->TraceFile(trace.Stream());
-    }
-    TraceCapture trace;  // outlives the server, which closes its stream
-    std::unique_ptr<NetServerImp> server;
+    void SetUp() override { server->TraceFile(trace.Stream()); }
+    servtest::TraceCapture trace;
+    std::unique_ptr<NetServerImp> server = MakeServer();
 };
 
 TEST_F(NetServerTrace, EntryIsPrefixStampThenIndentedMessageVerbatim) {
     server->Trace(NET_TRACE_CONNECT, "100% %s %d");
     auto entries = trace.Entries();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].prefix, "INFO:     ");
-    EXPECT_EQ(entries[0].message, server->LocalHost());
+    EXPECT_EQ(entries[0].prefix + entries[0].message,
+              "INFO:     " + std::string(server->LocalHost()));
     EXPECT_EQ(entries[1].prefix, "CONNECT:  ");
     EXPECT_TRUE(CtimeShaped(entries[1].stamp)) << entries[1].stamp;
     EXPECT_EQ(entries[1].message, "100% %s %d");
@@ -184,9 +166,8 @@ TEST_F(NetServerTrace, EntryIsPrefixStampThenIndentedMessageVerbatim) {
 TEST_F(NetServerTrace, FlagsFilterTheSixLevelsOnly) {
     server->TraceFlags(0);
     server->Trace(NET_TRACE_ERROR, "error");
-    server->Trace(static_cast<NETTraceLevel>(3), "three");
-    server->Trace(static_cast<NETTraceLevel>(0), "zero");
-    server->Trace(static_cast<NETTraceLevel>(64), "sixty-four");
+    for (int level : {3, 0, 64})
+        server->Trace(static_cast<NETTraceLevel>(level), "other");
     server->TraceFlags(NET_TRACE_APP);
     server->Trace(NET_TRACE_APP, "app on");
     server->TraceFlags(NET_TRACE_DEBUG);
@@ -196,36 +177,29 @@ TEST_F(NetServerTrace, FlagsFilterTheSixLevelsOnly) {
     std::vector<std::string> got;
     for (const auto& e : trace.Entries())
         got.push_back(e.prefix + e.message);
-    got.erase(got.begin());  // the host name entry of TraceFile
-    EXPECT_EQ(got,
-              (std::vector<std::string>{"OTHER:    three", "OTHER:    zero", "OTHER:    sixty-four",
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()),  // after the host name
+              (std::vector<std::string>{"OTHER:    other", "OTHER:    other", "OTHER:    other",
                                         "APP:      app on", "DEBUG:    debug"}));
 }
 
 TEST_F(NetServerTrace, NullMessageTracesTheCallingThreadsBuffer) {
     snprintf(NetServerImp::MessageBuffer(), 1024, "%s", "main thread text");
-    std::thread other([&] {
-        EXPECT_NE(NetServerImp::MessageBuffer(), nullptr);
+    std::thread([&] {
         snprintf(NetServerImp::MessageBuffer(), 1024, "%s", "other thread text");
         server->Trace(NET_TRACE_ERROR, nullptr);
-    });
-    other.join();
+    }).join();
     server->Trace(NET_TRACE_ERROR, nullptr);
     auto messages = trace.Messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1], "other thread text");
-    EXPECT_EQ(messages[2], "main thread text");
+    EXPECT_EQ(std::vector<std::string>(messages.begin() + 1, messages.end()),
+              (std::vector<std::string>{"other thread text", "main thread text"}));
 }
 
 TEST_F(NetServerTrace, SameStreamStaysOpenAndNullStreamCloses) {
     server->TraceFile(trace.Stream());
-    EXPECT_FALSE(trace.Closed());
     server->Trace(NET_TRACE_INFO, "still written");
     EXPECT_TRUE(trace.Has("still written"));
-
     server->TraceFile(nullptr);
     EXPECT_TRUE(trace.Closed());
-    EXPECT_FALSE(server->Tracing());
     const std::string before = trace.Text();
     server->Trace(static_cast<NETTraceLevel>(3), "nowhere");
     EXPECT_EQ(trace.Text(), before);
@@ -238,25 +212,24 @@ TEST_F(NetServerTrace, ConcurrentEntriesStayWhole) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kEntries; ++i) {
                 snprintf(NetServerImp::MessageBuffer(), 1024, "thread %d entry %d %s", t, i,
-                         std::string(40 + (i % 50), 'a' + t).c_str());
+                         std::string(40 + i % 50, 'a' + t).c_str());
                 server->Trace(NET_TRACE_DEBUG, nullptr);
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
+    for (auto& thread : threads)
+        thread.join();
 
     auto entries = trace.Entries();
     ASSERT_EQ(entries.size(), 1u + kThreads * kEntries);
     std::set<std::string> seen;
     for (size_t i = 1; i < entries.size(); ++i) {
-        EXPECT_EQ(entries[i].prefix, "DEBUG:    ");
+        const std::string& m = entries[i].message;
         int t = -1, n = -1;
-        ASSERT_EQ(sscanf(entries[i].message.c_str(), "thread %d entry %d", &t, &n), 2)
-            << entries[i].message;
-        EXPECT_EQ(entries[i].message.substr(entries[i].message.rfind(' ') + 1),
-                  std::string(40 + (n % 50), 'a' + t));
-        seen.insert(entries[i].message);
+        ASSERT_EQ(sscanf(m.c_str(), "thread %d entry %d", &t, &n), 2) << m;
+        EXPECT_EQ(entries[i].prefix + m.substr(m.rfind(' ') + 1),
+                  "DEBUG:    " + std::string(40 + n % 50, 'a' + t));
+        seen.insert(m);
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
