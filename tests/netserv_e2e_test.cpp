@@ -30,7 +30,8 @@ constexpr std::uint32_t kWantData = 0x100;  // asks the application to set the r
 struct Stats {
     std::atomic<int> created{0}, closed{0}, netCreate{0}, netDestroy{0}, destroyed{0};
     std::atomic<int> oneWay{0};
-    std::atomic<int> createResult{1};
+    std::atomic<int> createResult{1};          // NetCreate's answer
+    std::atomic<int> createdResult{1};         // ConnectionCreated's answer
     std::atomic<bool> detach{false};           // give the connection no event object
     std::atomic<NetEvent*> detached{nullptr};  // the object then left to the test
     std::mutex mutex;
@@ -58,7 +59,7 @@ public:
             m_stats.detached = this;
             m_handle->SetEventFunc(nullptr);
         }
-        return 1;
+        return m_stats.createdResult;
     }
     std::int32_t ConnectionClosed() override {
         ++m_stats.closed;
@@ -457,6 +458,30 @@ TEST_F(EndToEnd, RefusedConnectionIsClosedAndItsHandleFreed) {
         Client probe;  // the refused handle is free once its input thread has given it back
         return probe.Connect(ls.Port(), "echo") == 1 && probe.handle == refused.handle;
     }));
+}
+
+TEST_F(EndToEnd, ConnectionTheGenericListenerRefusesIsClosedAndItsHandleFreed) {
+    Stats& listener = listenerStats;
+    listener.createdResult = 0;
+    ASSERT_EQ(ls.server->SetListen(new EchoEvent(listener)), 1);
+    ls.Start();
+    Client refused;
+    ASSERT_EQ(refused.Connect(ls.Port(), "any"), 1);
+    ZoErrorCode error = 0;
+    refused.Integer(1, 0, error);
+    EXPECT_EQ(error, 32);
+    EXPECT_EQ(listener.created, 1);
+
+    listener.createdResult = 1;
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        Client probe;
+        return probe.Connect(ls.Port(), "any") == 1 && probe.handle == refused.handle;
+    }));
+    Client served;
+    ASSERT_EQ(served.Connect(ls.Port(), "any"), 1);
+    EXPECT_EQ(served.Integer(4, kWantData, error).lValue, 8);
+    EXPECT_EQ(listener.netDestroy, 0);
+    EXPECT_EQ(listener.destroyed, 0);  // the refusal did not take the listener's object along
 }
 
 TEST_F(EndToEnd, DestroyedWithClientsConnectedAndACallInFlight) {
