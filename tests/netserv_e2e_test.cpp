@@ -328,21 +328,6 @@ TEST_F(EndToEnd, RawPeerUnknownIdentifierLaterConnectAndClose) {
     EXPECT_EQ(ls.trace.Text().find("detected closed"), std::string::npos);  // closed, not lost
 }
 
-TEST_F(EndToEnd, HandshakeRepliesByVersion) {
-    Register("echo");
-    ls.Start();
-    Raw v3(ls.Port());
-    v3.SendConnect(3, "echo");
-    EXPECT_EQ(v3.Word(), -30);
-    EXPECT_TRUE(v3.Closed());
-
-    Raw v0(ls.Port());
-    v0.SendConnect(0, "echo");
-    EXPECT_GE(v0.Word(), 0);
-    netpeer::WriteWords(v0.fd, {NET_MSG_CLOSE});
-    EXPECT_EQ(v0.Word(), 1);  // no Unicode word came between
-}
-
 TEST_F(EndToEnd, ServicesByNameInAnyCaseUnnamedOnTheirPortAndOnlyOnTheirPort) {
     const std::uint16_t p2 = testutil::FreePort(), p3 = testutil::FreePort();
     Register("echo");
