@@ -72,11 +72,13 @@ void MakeReference(sL_VALUE& value, sL_VALUE* link, std::uint16_t type) {
 // Puts a received body behind depth reference links. The links are made before the caller's
 // value is touched, so a link that cannot be had leaves it as it was (-4).
 int Commit(sL_VALUE& value, sL_VALUE& received, std::uint16_t type, std::int16_t depth) {
+    if (depth > 0 && !NetDecodeCharge(sizeof(sL_VALUE) * static_cast<std::size_t>(depth))) {
+        return kReadFailed;
+    }
     sL_VALUE* first = nullptr;
     sL_VALUE* last = nullptr;
     for (std::int16_t i = 0; i < depth; ++i) {
-        void* memory =
-            NetDecodeCharge(sizeof(sL_VALUE)) ? std::calloc(1, sizeof(sL_VALUE)) : nullptr;
+        void* memory = std::calloc(1, sizeof(sL_VALUE));
         if (memory == nullptr) {
             ReleaseLinks(first);
             return kReadFailed;
@@ -448,6 +450,9 @@ int NetPacker::UnpackList(sL_VALUE& value, unsigned short type, const void* cont
         if (node == nullptr) {
             return kReadFailed;
         }
+        // An element that arrives without value keeps the list's element type, so the list can
+        // be sent on: the sender takes the element type from the first element.
+        node->usType = type;
         node->pPrev = list->pLast;
         (list->pLast != nullptr ? list->pLast->pNext : list->pFirst) = node;
         if (i <= position) {
