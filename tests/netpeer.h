@@ -49,8 +49,9 @@ inline std::vector<unsigned char> Words(std::initializer_list<std::uint32_t> wor
 
 // True once the client has closed its end (end of stream), within the receive time-out.
 inline bool ClientClosed(int fd) {
+    pollfd ready{fd, POLLIN, 0};
     char c;
-    return recv(fd, &c, 1, 0) == 0;
+    return poll(&ready, 1, 5000) == 1 && recv(fd, &c, 1, 0) == 0;
 }
 
 // The handshake as a server reads it: identifier, version, connect block.

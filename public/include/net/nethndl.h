@@ -41,7 +41,9 @@ public:
 class NetHostHndl : public NetClient {
 public:
     NetHostHndl(std::int32_t handle, NetServerImp* server, NetHostHndl* listener);
-    ~NetHostHndl();
+    virtual ~NetHostHndl();
+    // Main thread. The server deletes handles directly; Destroy() and DestroyData() delete
+    // their own. Sends the close message if the client side is connected.
 
     void Destroy();  // deletes now, or once no callback counts on the handle
     void UseHandle(const char* host, const char* service);
@@ -52,7 +54,8 @@ public:
     void SetListenHndl(NetHostHndl* listener); // served through the generic listener
     std::int32_t AcceptConnection(NetEvent* event);
     // From inside a callback of this listener-served handle: take the connection over with an
-    // event object of its own. 11 when not served through a listener or no such callback runs.
+    // event object of its own (not null). 11, changing nothing, when not served through a
+    // listener, not active, or no such callback runs; the callback's return then detaches it.
 
     unsigned char MatchHost(const char* host);        // null matches only null
     unsigned char MatchService(const char* service);  // null and empty are the same
@@ -110,4 +113,8 @@ public:
     bool m_bConnUnicode;  // the handshake writes it
     ZoEventSemiphore m_Semaphore;      // the input thread waits here while the main thread serves
     std::uint16_t m_usListenerCalls;   // callbacks of this handle counted on its listener
+
+private:
+    bool BorrowsEvent() const;  // m_pEvent is the listener's, not this handle's own
+    void DropConnection();      // on a listener: one connection fewer; may delete this
 };
