@@ -125,8 +125,8 @@ sLIST_HEADER* ValueBlock::NewList(std::uint16_t elementType, int count) {
         if (elementType == NET_TYPE_INTEGER) {
             Set(*node, elementType, NET_KIND_INTEGER).data.lValue = i;
         } else {
-            char text[17];
-            std::snprintf(text, sizeof text, "element %08d", i);
+            char text[24];  // 16 characters for any count below 10^8
+            std::snprintf(text, sizeof text, "element %08d", i % 100000000);
             Set(*node, elementType, NET_KIND_STRING).data.pString = new ZoString(text);
         }
         (list->pLast != nullptr ? list->pLast->pNext : list->pFirst) = node;
@@ -159,9 +159,15 @@ LibClient::~LibClient() {
 }
 
 bool LibClient::Connect(std::uint16_t port) {
-    return m_client.CreateSocket("127.0.0.1", port) == NET_OK &&
-           m_client.ConnectMsg("benchhost", ("bench:" + std::to_string(port)).c_str(), m_handle) ==
-               NET_OK;
+    std::int32_t status = m_client.CreateSocket("127.0.0.1", port);
+    if (status == NET_OK) {
+        status = m_client.ConnectMsg("benchhost", "bench", m_handle);
+    }
+    if (status != NET_OK) {
+        std::fprintf(stderr, "zornet_bench: connect to port %u: status %d (%s)\n", port, status,
+                     NetStatusText(status));
+    }
+    return status == NET_OK;
 }
 
 bool LibClient::Integer() {

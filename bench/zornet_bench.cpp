@@ -216,7 +216,7 @@ void BaselineConnections(const Budget& b, bool handoff, Results& r) {
 }
 
 // Resident bytes per idle connection: both ends live in this process, as in the library figure.
-void BaselineMemory(const Budget& b, bool handoff, int count, Results& r) {
+void BaselineMemory(const Budget& b, bool handoff, int count, const std::string& size, Results& r) {
     double perConn = -1;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop& loop) {
         const std::uint64_t before = ResidentBytes();
@@ -235,13 +235,13 @@ void BaselineMemory(const Budget& b, bool handoff, int count, Results& r) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const std::uint64_t after = ResidentBytes();
         if (static_cast<int>(clients.size()) == count) {
-            perConn = static_cast<double>(after - before) / count;
+            perConn = (static_cast<double>(after) - static_cast<double>(before)) / count;
         }
-        r.Add("mem." + std::string(Name(handoff)) + "." + std::to_string(count) + ".opened",
+        r.Add("mem." + std::string(Name(handoff)) + "." + size + ".opened",
               static_cast<double>(clients.size()));
         clients.clear();
     });
-    r.AddRate("mem." + std::string(Name(handoff)) + "." + std::to_string(count), perConn);
+    r.AddRate("mem." + std::string(Name(handoff)) + "." + size, perConn);
 }
 
 // --- Library ---------------------------------------------------------------------------------
@@ -348,7 +348,7 @@ void LibraryConnections(const Budget& b, Results& r) {
     });
 }
 
-void LibraryMemory(const Budget& b, int count, Results& r) {
+void LibraryMemory(const Budget& b, int count, const std::string& size, Results& r) {
     double perConn = -1;
     WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
         const std::uint64_t before = ResidentBytes();
@@ -366,12 +366,12 @@ void LibraryMemory(const Budget& b, int count, Results& r) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const std::uint64_t after = ResidentBytes();
         if (static_cast<int>(clients.size()) == count) {
-            perConn = static_cast<double>(after - before) / count;
+            perConn = (static_cast<double>(after) - static_cast<double>(before)) / count;
         }
-        r.Add("mem.lib." + std::to_string(count) + ".opened", static_cast<double>(clients.size()));
+        r.Add("mem.lib." + size + ".opened", static_cast<double>(clients.size()));
         clients.clear();  // sockets closed without a close message: the peers see them go
     });
-    r.AddRate("mem.lib." + std::to_string(count), perConn);
+    r.AddRate("mem.lib." + size, perConn);
 }
 
 // --- One run ---------------------------------------------------------------------------------
@@ -416,16 +416,18 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
     if (o.memory && rep == 0) {
         const std::uint64_t files = RaiseFileLimit();
         r.Add("limit.nofile", static_cast<double>(files));
-        for (int n : {b.idleSmall, b.idleLarge}) {
+        for (const auto& [size, n] :
+             {std::make_pair("small", b.idleSmall), std::make_pair("large", b.idleLarge)}) {
+            r.Add(std::string("mem.") + size + ".count", n);
             // Each idle connection holds two descriptors here (both ends) and one thread.
             if (static_cast<std::uint64_t>(2 * n + 64) > files) {
                 std::fprintf(stderr,
                              "zornet_bench: %d connections need %d descriptors, limit %llu\n", n,
                              2 * n + 64, static_cast<unsigned long long>(files));
             }
-            BaselineMemory(b, false, n, r);
-            BaselineMemory(b, true, n, r);
-            LibraryMemory(b, n, r);
+            BaselineMemory(b, false, n, size, r);
+            BaselineMemory(b, true, n, size, r);
+            LibraryMemory(b, n, size, r);
         }
     }
 }
@@ -462,7 +464,7 @@ struct Row {
     double scale;              // file value times scale is what the table shows
 };
 
-std::vector<Row> Rows() {
+std::vector<Row> Rows(const Values& first) {
     std::vector<Row> rows;
     const std::pair<const char*, const char*> lat[] = {{"int", "integer call"},
                                                        {"real", "real call"},
@@ -489,9 +491,11 @@ std::vector<Row> Rows() {
     }
     rows.push_back({"one-way user calls/s", "k/s", "oneway.lib", "oneway.ho", "oneway.raw", 1e-3});
     rows.push_back({"connections/s", "k/s", "conn.lib", "conn.ho", "conn.raw", 1e-3});
-    for (const char* n : {"1000", "5000"}) {
-        rows.push_back({std::string("RSS per idle conn, ") + n, "KiB", std::string("mem.lib.") + n,
-                        std::string("mem.ho.") + n, std::string("mem.raw.") + n, 1.0 / 1024});
+    for (const char* size : {"small", "large"}) {
+        auto count = first.find(std::string("mem.") + size + ".count");
+        const std::string n = count == first.end() ? "?" : std::to_string(int(count->second[0]));
+        rows.push_back({"RSS per idle conn, " + n, "KiB", std::string("mem.lib.") + size,
+                        std::string("mem.ho.") + size, std::string("mem.raw.") + size, 1.0 / 1024});
     }
     return rows;
 }
@@ -539,7 +543,7 @@ int PrintTable(const std::vector<std::string>& files) {
                     "x raw");
     }
     std::printf("\n");
-    for (const Row& row : Rows()) {
+    for (const Row& row : Rows(sets.front())) {
         bool any = false;
         for (const Values& v : sets) {
             any = any || v.count(row.lib) != 0;
@@ -574,11 +578,13 @@ int PrintTable(const std::vector<std::string>& files) {
         }
     }
     std::printf(".\n");
-    for (const char* n : {"1000", "5000"}) {
-        auto opened = first.find(std::string("mem.lib.") + n + ".opened");
-        if (opened != first.end() && opened->second.front() < std::atof(n)) {
-            std::printf("Only %.0f of %s library connections could be opened.\n",
-                        opened->second.front(), n);
+    for (const char* size : {"small", "large"}) {
+        auto opened = first.find(std::string("mem.lib.") + size + ".opened");
+        auto count = first.find(std::string("mem.") + size + ".count");
+        if (opened != first.end() && count != first.end() &&
+            opened->second.front() < count->second.front()) {
+            std::printf("Only %.0f of %.0f library connections could be opened.\n",
+                        opened->second.front(), count->second.front());
         }
     }
     return 0;
