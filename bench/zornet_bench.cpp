@@ -3,6 +3,8 @@
 //   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--latency-only] [--no-memory] [--out FILE]
 //       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
 //       (standard output without --out); NAME only labels the output.
+//   zornet_bench --profile int|ho|raw|user10 [--calls N]
+//       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
 //       baselines of the same run.
@@ -42,6 +44,8 @@ struct Options {
     bool memory = true;
     std::string out;
     std::vector<std::string> tables;
+    std::string profile;  // one path only, for strace, perf or callgrind
+    int calls = 10000;
 };
 
 // Results of one process: every value of every run, in the order measured.
@@ -432,6 +436,42 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
     }
 }
 
+// Makes o.calls calls on one path, with a short warm-up, and prints the time per call.
+int Profile(const Options& o) {
+    Budget b;
+    b.latencyCalls = o.calls;
+    b.latencyWarmup = 100;
+    b.latencySeconds = 600;
+    Latencies lat;
+    if (o.profile == "raw" || o.profile == "ho") {
+        const bool handoff = o.profile == "ho";
+        WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
+            BaselineClient client(Shape{});
+            if (client.Connect(server.Port())) {
+                lat = MeasureLatency(b, [&] { return client.Call(); });
+                client.Close();
+            }
+        });
+    } else if (o.profile == "int" || o.profile == "user10") {
+        std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
+        WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+            LibClient client;
+            if (client.Connect(server.Port())) {
+                lat = MeasureLatency(b, [&] {
+                    return o.profile == "int" ? client.Integer() : client.User(*mixed, false);
+                });
+                client.Close();
+            }
+        });
+    } else {
+        std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
+        return 2;
+    }
+    std::printf("%s: %zu calls, p50 %.1f us, p99 %.1f us\n", o.profile.c_str(), lat.ns.size(),
+                lat.Percentile(50) / 1e3, lat.Percentile(99) / 1e3);
+    return lat.ns.empty() ? 1 : 0;
+}
+
 // --- Table -----------------------------------------------------------------------------------
 
 using Values = std::map<std::string, std::vector<double>>;
@@ -609,6 +649,12 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--out") {
             const char* f = next();
             o.out = f != nullptr ? f : "";
+        } else if (a == "--profile") {
+            const char* p = next();
+            o.profile = p != nullptr ? p : "int";
+        } else if (a == "--calls") {
+            const char* n = next();
+            o.calls = n != nullptr ? std::max(1, std::atoi(n)) : 1;
         } else if (a == "--table") {
             while (i + 1 < argc && argv[i + 1][0] != '-') {
                 o.tables.push_back(argv[++i]);
@@ -631,6 +677,9 @@ int main(int argc, char** argv) {
     if (!o.tables.empty()) {
         return PrintTable(o.tables);
     }
+    if (!o.profile.empty()) {
+        return Profile(o);
+    }
     Budget b;
     if (o.smoke) {
         b.latencyCalls = 50;
@@ -652,6 +701,7 @@ int main(int argc, char** argv) {
                  o.repeat, CPU_COUNT(&cpus));
     Results r(out);
     r.Add("cpus", CPU_COUNT(&cpus));
+    r.Add("mode." + o.mode, 1);
     for (int rep = 0; rep < o.repeat; ++rep) {
         RunOnce(o, b, rep, r);
     }
