@@ -185,6 +185,7 @@ public:
 
     // Beyond the classic fields.
     std::deque<NetEventRecord> m_Overflow;  // events the full pipe could not take; m_PipeLock
+    std::atomic<bool> m_bOverflow{false};   // m_Overflow is not empty; written under m_PipeLock
     std::mutex m_TraceMutex;                // keeps each trace entry whole
     std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;

@@ -71,6 +71,7 @@ std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data,
     }
     try {
         m_Overflow.push_back(record);
+        m_bOverflow.store(true, std::memory_order_release);
     } catch (const std::bad_alloc&) {
         NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
         return 0;
@@ -122,12 +123,17 @@ bool NetServerImp::ReadEvent(NetEventRecord& record) {
         return false;
     }
 
-    // The room just made goes to the records that found the pipe full, oldest first.
+    // The room just made goes to the records that found the pipe full, oldest first. The flag
+    // spares the common case the lock: the writer that just woke us may still hold it.
+    if (!m_bOverflow.load(std::memory_order_acquire)) {
+        return true;
+    }
     ZoLock lock(m_PipeLock);
     while (!m_Overflow.empty()) {
         const ssize_t n = write(m_nPipeWrite, &m_Overflow.front(), sizeof(NetEventRecord));
         if (n == static_cast<ssize_t>(sizeof(NetEventRecord))) {
             m_Overflow.pop_front();
+            m_bOverflow.store(!m_Overflow.empty(), std::memory_order_release);
         } else if (!(n < 0 && errno == EINTR)) {
             break;  // full again, or broken: what stays is read or drained later
         }
@@ -390,4 +396,5 @@ void NetServerImp::DrainEvents() {
         DiscardEvent(m_pXdr, record);
     }
     m_Overflow.clear();
+    m_bOverflow.store(false, std::memory_order_release);
 }
