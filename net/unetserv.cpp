@@ -34,6 +34,20 @@ NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl*
     return record;
 }
 
+// Moves queued records into the pipe while it takes them, oldest first. Caller holds m_PipeLock.
+void FlushOverflow(NetServerImp& server) {
+    while (!server.m_Overflow.empty()) {
+        const ssize_t n =
+            write(server.m_nPipeWrite, &server.m_Overflow.front(), sizeof(NetEventRecord));
+        if (n == static_cast<ssize_t>(sizeof(NetEventRecord))) {
+            server.m_Overflow.pop_front();
+            server.m_bOverflow.store(!server.m_Overflow.empty());
+        } else if (!(n < 0 && errno == EINTR)) {
+            break;  // full again, or broken: what stays is read or drained later
+        }
+    }
+}
+
 }  // namespace
 
 void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
@@ -71,11 +85,14 @@ std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data,
     }
     try {
         m_Overflow.push_back(record);
-        m_bOverflow.store(true, std::memory_order_release);
+        m_bOverflow.store(true);
     } catch (const std::bad_alloc&) {
         NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
         return 0;
     }
+    // The main thread may have emptied the pipe before it could see the flag: try once more, so
+    // a record never waits in the overflow behind an empty pipe.
+    FlushOverflow(*this);
     return 1;
 }
 
@@ -125,19 +142,11 @@ bool NetServerImp::ReadEvent(NetEventRecord& record) {
 
     // The room just made goes to the records that found the pipe full, oldest first. The flag
     // spares the common case the lock: the writer that just woke us may still hold it.
-    if (!m_bOverflow.load(std::memory_order_acquire)) {
+    if (!m_bOverflow.load()) {
         return true;
     }
     ZoLock lock(m_PipeLock);
-    while (!m_Overflow.empty()) {
-        const ssize_t n = write(m_nPipeWrite, &m_Overflow.front(), sizeof(NetEventRecord));
-        if (n == static_cast<ssize_t>(sizeof(NetEventRecord))) {
-            m_Overflow.pop_front();
-            m_bOverflow.store(!m_Overflow.empty(), std::memory_order_release);
-        } else if (!(n < 0 && errno == EINTR)) {
-            break;  // full again, or broken: what stays is read or drained later
-        }
-    }
+    FlushOverflow(*this);
     return true;
 }
 
@@ -396,5 +405,5 @@ void NetServerImp::DrainEvents() {
         DiscardEvent(m_pXdr, record);
     }
     m_Overflow.clear();
-    m_bOverflow.store(false, std::memory_order_release);
+    m_bOverflow.store(false);
 }
