@@ -2,6 +2,7 @@
 // connections and runs a script on each, reading the exact bytes a server would read.
 #pragma once
 
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -83,6 +84,8 @@ public:
                   int fd = m_listener.Accept();
                   timeval limit{5, 0};  // a broken client fails the script instead of hanging it
                   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+                  int on = 1;  // as a server of this library does: answers go out at once
+                  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                   script(fd, n);
                   close(fd);
               }
