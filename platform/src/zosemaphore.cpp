@@ -1,5 +1,7 @@
 #include "zo/zosemaphore.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -12,6 +14,17 @@ constexpr std::uint32_t kSleeper = 2;  // one waiter asleep on the condition var
 
 // Spinning at all keeps the budget able to grow back when the poster speeds up.
 constexpr std::int32_t kMinSpinMicros = 1;
+
+// A waiter that spins on the only CPU it may use keeps the poster off that CPU: on such a
+// process every spin is wasted. Taken once; a process re-pinned later keeps the first answer.
+bool SpinningCanHelp() {
+    static const bool canHelp = [] {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
+    }();
+    return canHelp;
+}
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -71,6 +84,13 @@ bool ZoEventSemiphore::WaitFor(std::int32_t milliseconds) {
 }
 
 bool ZoEventSemiphore::SpinUntilSet(std::int32_t maxMicroseconds) {
+    // Already set: the answer came first, which says nothing about whether spinning pays.
+    if ((m_state.load(std::memory_order_acquire) & kSet) != 0) {
+        return true;
+    }
+    if (!SpinningCanHelp()) {
+        return false;
+    }
     const auto deadline = Clock::now() + std::chrono::microseconds(maxMicroseconds);
     for (unsigned int i = 1;; ++i) {
         if ((m_state.load(std::memory_order_acquire) & kSet) != 0) {
