@@ -25,7 +25,9 @@ public:
     std::int32_t CreateSocket(const char* host, std::uint16_t port);  // nothing cached
 
     std::int32_t ConnectMsg(const char* host, const char* service, std::int32_t& handle);
-    // The handshake. On 1, handle holds the number to put in every call record.
+    // The handshake. On 1, handle holds the number to put in every call record. A version-2
+    // answer sets m_bUnicode from the server's word; below version 2 it is cleared. Every
+    // failure closes the socket; 30 also when a version-2 answer lacks the word.
 
     void CloseSocket();   // closes the socket if connected, without a close message
     void DestroySocket(); // closes any descriptor held
