@@ -15,6 +15,7 @@
 
 #include "net/net_xdr.h"
 #include "net/netserv.h"
+#include "net_xdr_budget.h"
 
 namespace {
 
@@ -52,6 +53,13 @@ bool ResolveHost(const char* host, in_addr& address) {
     address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
     freeaddrinfo(list);
     return true;
+}
+
+// What one answer may make the client allocate: the server's setting when the client has one,
+// else the defaults and the environment, read once.
+std::uint64_t DecodeBudget(NetServer* server) {
+    static const std::uint64_t standalone = NetSettings::FromEnvironment().ullDecodeBudget;
+    return server != nullptr ? server->Settings().ullDecodeBudget : standalone;
 }
 
 void SetIntOption(int socket, int level, int option, int value) {
@@ -214,7 +222,9 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
     }
     if (answer < 0) {
         CloseSocket();
-        return -answer;
+        // A refusal is reported by its magnitude; -1 would read as success and the lowest
+        // value has no magnitude, so a peer sending either has broken the protocol.
+        return answer == -NET_OK || answer == INT32_MIN ? NET_SOCKET_ERROR : -answer;
     }
 
     if (m_ulVersion >= 2) {
@@ -316,6 +326,7 @@ MSGSTRINGCALL NetClient::StringMsg(MSGSTRINGCALL& call, ZoErrorCode& error) {
         return answer;
     }
     // Deliberate: unlike the other calls, a failed answer leaves the client marked connected.
+    NetDecodeBudget budget(DecodeBudget(m_pNetServer));
     if (!m_pXdr->StringCall(m_nSocket, XDR_DECODE, answer)) {
         error = NET_SOCKET_ERROR;
         return answer;
@@ -348,6 +359,7 @@ MSGUSERCALL NetClient::UserMsg(MSGUSERCALL& call, ZoErrorCode& error) {
         error = NET_OK;
         return answer;
     }
+    NetDecodeBudget budget(DecodeBudget(m_pNetServer));
     if (!m_pXdr->UserCall(m_nSocket, XDR_DECODE, answer, m_bUnicode)) {
         CloseSocket();
         error = NET_SOCKET_ERROR;
