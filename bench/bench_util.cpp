@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -53,22 +55,26 @@ Latencies MeasureLatency(const Budget& budget, const std::function<bool()>& call
 double MeasureRate(int connections, double seconds,
                    const std::function<std::function<bool()>(int)>& setup,
                    const std::function<void(int)>& teardown) {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
+    std::mutex lock;  // serialises the connects and guards the start signal
+    std::condition_variable started;
+    int ready = 0;
+    bool go = false;
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
     std::atomic<std::uint64_t> calls{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < connections; ++i) {
         threads.emplace_back([&, i] {
+            std::unique_lock<std::mutex> guard(lock);
+            // One connect at a time: a burst of them would only measure the listen backlog.
             std::function<bool()> call = setup(i);
             if (!call) {
                 failed = true;
             }
-            ready.fetch_add(1);
-            while (!go.load(std::memory_order_acquire)) {
-                std::this_thread::yield();
-            }
+            ++ready;
+            started.notify_all();
+            started.wait(guard, [&] { return go; });
+            guard.unlock();
             std::uint64_t done = 0;
             while (call && !stop.load(std::memory_order_relaxed)) {
                 if (!call()) {
@@ -85,9 +91,13 @@ double MeasureRate(int connections, double seconds,
             teardown(i);
         });
     }
-    WaitUntil([&] { return ready.load() == connections; }, 60);
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        started.wait_for(guard, std::chrono::seconds(60), [&] { return ready == connections; });
+        go = true;
+    }
+    started.notify_all();
     const auto t0 = Clock::now();
-    go.store(true, std::memory_order_release);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop.store(true);
     const auto t1 = Clock::now();

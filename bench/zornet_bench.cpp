@@ -1,10 +1,14 @@
 // zornet_bench: the library against its two baselines, measured in the same run.
 //
-//   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--latency-only] [--no-memory] [--out FILE]
+//   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--only SECTIONS] [--out FILE]
 //       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
-//       (standard output without --out); NAME only labels the output.
+//       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
+//       latency, rate, oneway, conn, memory (default all); --latency-only is --only latency,
+//       --no-memory leaves memory out.
 //   zornet_bench --profile int|ho|raw|user10 [--calls N]
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
+//   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
+//       the rate figure for C connections alone, over a window of MS milliseconds.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
 //       baselines of the same run.
@@ -22,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -40,12 +45,12 @@ struct Options {
     bool smoke = false;
     int repeat = 1;
     std::string mode = "free";
-    bool latencyOnly = false;
-    bool memory = true;
+    std::set<std::string> sections = {"latency", "rate", "oneway", "conn", "memory"};
     std::string out;
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
     int calls = 10000;
+    int conns = 64;  // for the rate paths of --profile
 };
 
 // Results of one process: every value of every run, in the order measured.
@@ -283,6 +288,20 @@ void LibraryLatency(const Budget& b, bool smoke, Results& r, std::map<std::strin
     });
 }
 
+// The wire shape of the 10-value user call, when the latency figures did not measure it.
+Shape UserShape(const Budget& b) {
+    Shape shape;
+    std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        LibClient client;
+        if (client.Connect(server.Port())) {
+            shape = MeasureShape(client.Socket(), [&] { return client.User(*mixed, false); });
+            client.Close();
+        }
+    });
+    return shape;
+}
+
 void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Results& r) {
     WithLibrary(b, mode, [&](LibServer& server) {
         LibClient client;
@@ -381,43 +400,50 @@ void LibraryMemory(const Budget& b, int count, const std::string& size, Results&
 // --- One run ---------------------------------------------------------------------------------
 
 void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
+    auto wanted = [&](const char* section) { return o.sections.count(section) != 0; };
+    r.Add("run", rep);
     std::map<std::string, Shape> shapes;
-    // The integer shape first, so the baselines of the headline figure run before anything
-    // has warmed the library's side.
-    for (bool handoff : {false, true}) {
-        BaselineLatency(b, handoff, Shape{}, "int", r);
-    }
-    LibraryLatency(b, o.smoke, r, shapes);
-    LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
-    LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
-    for (const auto& [key, shape] : shapes) {
-        if (rep == 0) {
-            r.Add("shape." + key + ".request", static_cast<double>(shape.request));
-            r.Add("shape." + key + ".reply", static_cast<double>(shape.reply));
-        }
-        if (key == "int") {
-            continue;
-        }
+    if (wanted("latency")) {
+        // The integer shape first, so the baselines of the headline figure run before anything
+        // has warmed the library's side.
         for (bool handoff : {false, true}) {
-            BaselineLatency(b, handoff, shape, key, r);
+            BaselineLatency(b, handoff, Shape{}, "int", r);
+        }
+        LibraryLatency(b, o.smoke, r, shapes);
+        LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
+        LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
+        for (const auto& [key, shape] : shapes) {
+            if (rep == 0) {
+                r.Add("shape." + key + ".request", static_cast<double>(shape.request));
+                r.Add("shape." + key + ".reply", static_cast<double>(shape.reply));
+            }
+            if (key == "int") {
+                continue;
+            }
+            for (bool handoff : {false, true}) {
+                BaselineLatency(b, handoff, shape, key, r);
+            }
         }
     }
-    if (o.latencyOnly) {
-        return;
+    if (wanted("rate")) {
+        for (int n : {1, 4, 16, 64}) {
+            BaselineRate(b, false, n, r);
+            BaselineRate(b, true, n, r);
+            LibraryRate(b, n, r);
+        }
     }
-    for (int n : {1, 4, 16, 64}) {
-        BaselineRate(b, false, n, r);
-        BaselineRate(b, true, n, r);
-        LibraryRate(b, n, r);
+    if (wanted("oneway")) {
+        const Shape oneWayShape = shapes.count("user10") != 0 ? shapes["user10"] : UserShape(b);
+        BaselineOneWay(b, false, oneWayShape, r);
+        BaselineOneWay(b, true, oneWayShape, r);
+        LibraryOneWay(b, r);
     }
-    const Shape oneWayShape = shapes.count("user10") != 0 ? shapes["user10"] : Shape{};
-    BaselineOneWay(b, false, oneWayShape, r);
-    BaselineOneWay(b, true, oneWayShape, r);
-    LibraryOneWay(b, r);
-    BaselineConnections(b, false, r);
-    BaselineConnections(b, true, r);
-    LibraryConnections(b, r);
-    if (o.memory && rep == 0) {
+    if (wanted("conn")) {
+        BaselineConnections(b, false, r);
+        BaselineConnections(b, true, r);
+        LibraryConnections(b, r);
+    }
+    if (wanted("memory") && rep == 0) {
         const std::uint64_t files = RaiseFileLimit();
         r.Add("limit.nofile", static_cast<double>(files));
         for (const auto& [size, n] :
@@ -452,6 +478,15 @@ int Profile(const Options& o) {
                 client.Close();
             }
         });
+    } else if (o.profile == "rate-ho" || o.profile == "rate-lib" || o.profile == "rate-raw") {
+        b.rateSeconds = o.calls / 1000.0;  // --calls gives the window in milliseconds here
+        Results r(stdout);
+        if (o.profile == "rate-lib") {
+            LibraryRate(b, o.conns, r);
+        } else {
+            BaselineRate(b, o.profile == "rate-ho", o.conns, r);
+        }
+        return r.failures == 0 ? 0 : 1;
     } else if (o.profile == "int" || o.profile == "user10") {
         std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
         WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
@@ -601,7 +636,7 @@ int PrintTable(const std::vector<std::string>& files) {
         std::printf("\n");
     }
     const Values& first = sets.front();
-    auto runs = first.find("lat.lib.int.p50");
+    auto runs = first.find("run");
     std::printf(
         "\nMedian of %zu runs, (min-max) of the library's figure; baselines are medians. "
         "x ho / x raw: library median over the baseline's median from the same runs.\n",
@@ -643,9 +678,16 @@ bool Parse(int argc, char** argv, Options& o) {
             const char* m = next();
             o.mode = m != nullptr ? m : "free";
         } else if (a == "--latency-only") {
-            o.latencyOnly = true;
+            o.sections = {"latency"};
         } else if (a == "--no-memory") {
-            o.memory = false;
+            o.sections.erase("memory");
+        } else if (a == "--only") {
+            const char* list = next();
+            std::istringstream names(list != nullptr ? list : "");
+            o.sections.clear();
+            for (std::string name; std::getline(names, name, ',');) {
+                o.sections.insert(name);
+            }
         } else if (a == "--out") {
             const char* f = next();
             o.out = f != nullptr ? f : "";
@@ -655,6 +697,9 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--calls") {
             const char* n = next();
             o.calls = n != nullptr ? std::max(1, std::atoi(n)) : 1;
+        } else if (a == "--conns") {
+            const char* n = next();
+            o.conns = n != nullptr ? std::max(1, std::atoi(n)) : 1;
         } else if (a == "--table") {
             while (i + 1 < argc && argv[i + 1][0] != '-') {
                 o.tables.push_back(argv[++i]);
