@@ -29,17 +29,14 @@ void SetSocketOptions(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// False when the peer sent nothing within the time-out (0: wait as long as it takes).
-bool AwaitFirstBytes(int socket, std::int32_t timeoutMs) {
-    if (timeoutMs <= 0) {
-        return true;
+// Bounds every read of the handshake (0: none). A peer that stalls part-way through it is
+// dropped as surely as one that sends nothing; the bound is lifted once the handshake is read.
+void SetReadTimeout(int socket, std::int32_t timeoutMs) {
+    if (timeoutMs < 0) {
+        return;
     }
-    pollfd ready{socket, POLLIN, 0};
-    int result;
-    do {
-        result = poll(&ready, 1, timeoutMs);
-    } while (result < 0 && errno == EINTR);
-    return result > 0;
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 void TraceNoData(NetServerImp* server, std::uint32_t address) {
@@ -97,9 +94,12 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
                    socket);
     SetSocketOptions(socket);
 
+    const std::int32_t timeoutMs = m_Settings.lHandshakeTimeoutMs;
+    if (timeoutMs > 0) {
+        SetReadTimeout(socket, timeoutMs);
+    }
     std::uint32_t identifier = 0;  // opens the handshake; any value will do
-    if (!AwaitFirstBytes(socket, m_Settings.lHandshakeTimeoutMs) ||
-        !m_pXdr->ULong(socket, XDR_DECODE, identifier)) {
+    if (!m_pXdr->ULong(socket, XDR_DECODE, identifier)) {
         TraceNoData(this, address);
         return nullptr;
     }
@@ -112,6 +112,9 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     if (!m_pXdr->Read(socket, block, sizeof block)) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
         return nullptr;
+    }
+    if (timeoutMs > 0) {
+        SetReadTimeout(socket, 0);  // calls may be as far apart as the application likes
     }
     if (version > NET_PROTOCOL_VERSION) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection Version mismatch");
@@ -151,6 +154,9 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     }
     if (handle == nullptr) {
         handle = CreateHndl(host, service);  // reserved from birth: m_bConnecting is set
+        if (handle == nullptr) {
+            handle = RebindFreeHndl(host, service);  // the table is at its limit
+        }
         if (handle == nullptr) {
             Trace(NET_TRACE_ERROR, "NetServer::CreateConnection out of memory");
             WriteCode(this, socket, NET_REPLY_NO_MEMORY,

@@ -6,11 +6,14 @@
 struct NetSettings {
     std::uint64_t ullDecodeBudget = 64ull << 20;
     // Memory one received message may make the library allocate (texts, blocks, lists,
-    // reference links). A message over it fails its decode and its connection ends.
+    // reference links). A message over it fails its decode and its connection ends. Also the
+    // most that no-reply user calls waiting for the main thread may hold together; beyond it
+    // such a call waits for its turn. Clients decode answers under the same budget.
     // "ZOR_NET_DECODE_BUDGET" (bytes) overrides it.
 
     std::int32_t lHandshakeTimeoutMs = 0;
-    // 0: off. Otherwise a peer that sends no handshake within this time is dropped.
+    // 0: off. Otherwise a peer whose handshake stops arriving for this long is dropped
+    // (each read of the handshake waits at most this long).
     // "ZOR_NET_HANDSHAKE_TIMEOUT_MS" overrides it.
 
     std::uint32_t ulMaxConnections = 0;
