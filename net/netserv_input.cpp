@@ -34,9 +34,13 @@ void* HandleNumberAsData(std::int32_t number) {
 // the stream at no message boundary, so the connection is shut down: the next identifier read
 // fails and the connection closes the usual way.
 template <typename Decode>
-bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode decode) {
+bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode decode,
+                std::uint64_t* used = nullptr) {
     NetDecodeBudget budget(server.m_Settings.ullDecodeBudget);
     if (decode()) {
+        if (used != nullptr) {
+            *used = budget.Used();
+        }
         return true;
     }
     const int error = errno;
@@ -228,40 +232,58 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
     m_pXdr->StringCall(-1, XDR_FREE, reply);
 }
 
+// A no-reply user call goes to the main thread without waiting while the posted calls' decoded
+// bytes stay within one decode budget; false, with the request untouched, beyond it.
+bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::uint64_t used,
+                                unsigned char unicode) {
+    const std::uint64_t charge = std::max<std::uint64_t>(used, sizeof(MSGUSERCALL));
+    if (m_ullPostedBytes.fetch_add(charge) + charge > m_Settings.ullDecodeBudget) {
+        m_ullPostedBytes.fetch_sub(charge);
+        return false;
+    }
+    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
+                   request.lHandle);
+    // Not waited for: the main thread gets a copy of its own, values included, and releases it
+    // after the application's answer.
+    MSGUSERCALL* copy = nullptr;
+    if (request.lHandle != handle->m_lHandle) {
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
+                       request.lHandle);
+    } else if ((copy = new (std::nothrow) MSGUSERCALL(request)) == nullptr) {
+        Trace(NET_TRACE_ERROR, "NetServer::UserMsg out of memory, call dropped");
+    } else if (PostEvent(MSG_NETUSER, reinterpret_cast<void*>(1), copy, nullptr, charge)) {
+        return true;
+    }
+    m_ullPostedBytes.fetch_sub(charge);
+    m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
+    delete copy;
+    return true;
+}
+
 void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
     NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::UserMsg socket %d", socket);
     MessageHook();
     const unsigned char unicode = handle->m_bConnUnicode ? 1 : 0;
     MSGUSERCALL request{};
     MSGUSERCALL reply{};
-    if (!DecodeCall(*this, socket, "UserMsg",
-                    [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); })) {
+    std::uint64_t used = 0;
+    if (!DecodeCall(
+            *this, socket, "UserMsg",
+            [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); }, &used)) {
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);  // what the failed decode had built
         return;
     }
 
     if (request.ulFlags & NET_FLAG_NOREPLY) {
-        NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
-                       request.lHandle);
-        if (request.lHandle != handle->m_lHandle) {
-            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
-                           request.lHandle);
-            m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
+        if (PostUserCall(handle, request, used, unicode)) {
             return;
         }
-        // Not waited for: the main thread gets a copy of its own, values included, and
-        // releases it after the application's answer.
-        auto* copy = new (std::nothrow) MSGUSERCALL(request);
-        if (copy == nullptr) {
-            Trace(NET_TRACE_ERROR, "NetServer::UserMsg out of memory, call dropped");
-            m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
-            return;
-        }
-        if (!PostEvent(MSG_NETUSER, reinterpret_cast<void*>(1), copy)) {
-            m_pXdr->UserCall(-1, XDR_FREE, *copy, unicode);
-            delete copy;
-        }
+        // Posted calls already hold a whole budget: this one waits for the main thread, so a
+        // peer cannot queue calls faster than the application handles them.
+        HandOver(*this, handle, MSG_NETUSER, request,
+                 "NetServer::MsgUser  MSG_NETUSER %d bad handle");
+        m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
         return;
     }
 

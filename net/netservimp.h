@@ -38,6 +38,7 @@ struct NetEventRecord {
     void* pWord;  // for MSG_NETUSER: non-null when posted without waiting
     void* pData;  // the event's argument
     NetHostHndl* pSender;  // the handle whose input thread waits for this event, or null
+    std::uint64_t ullCharge;  // posted MSG_NETUSER: its share of m_ullPostedBytes
 };
 
 // Carries a new connection to the main thread.
@@ -109,6 +110,9 @@ public:
     NetHostHndl* FindHndl(const char* host, const char* service) override;
     NetHostHndl* NetHostFromSocket(int socket);
     NetHostHndl* FindFreeHndl(const char* host, const char* service, std::uint16_t port);
+    NetHostHndl* RebindFreeHndl(const char* host, const char* service);
+    // Any thread. For a table that cannot grow: any handle nothing uses, bound to the new host
+    // and service and reserved (m_bConnecting); null when every handle is in use.
 
     // Trace. Any thread.
     void Trace(NETTraceLevel level, const char* message) override;
@@ -125,12 +129,18 @@ public:
     void RealMsg(int socket, NetHostHndl* handle);
     void StringMsg(int socket, NetHostHndl* handle);
     void UserMsg(int socket, NetHostHndl* handle);
+    bool PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::uint64_t used,
+                      unsigned char unicode);
+    // Input thread. Posts a no-reply user call without waiting (true; the request then belongs
+    // to the main thread or is released), or false, untouched, when posted calls hold a budget.
     void CloseMsg(int socket, NetHostHndl* handle);
 
     // Event pipe.
-    std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr);
+    std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr,
+                           std::uint64_t charge = 0);
     // Any thread, never blocks. 1 when the event is queued, 0 (traced) when it is lost. sender:
     // the handle whose input thread waits for the event, released if no handler answers it.
+    // charge: what a posted user call holds, given back to m_ullPostedBytes once handled.
     std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
     // Input threads. Posts and waits for the main thread: 0 once a handler has answered, or the
     // status to answer with (32) when the event was lost or the server is stopping.
@@ -190,6 +200,8 @@ public:
     std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
     std::atomic<bool> m_bStopping{false};
+    std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
+                                                     // pipe; kept within one decode budget
     std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
 };
 

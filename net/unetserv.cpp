@@ -24,13 +24,15 @@ namespace {
 
 constexpr std::size_t kMessageBufferSize = 1024;
 
-NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl* sender) {
+NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
+                          std::uint64_t charge) {
     NetEventRecord record;
     std::memset(&record, 0, sizeof record);  // no stray padding bytes go through the pipe
     record.usId = id;
     record.pWord = word;
     record.pData = data;
     record.pSender = sender;
+    record.ullCharge = charge;
     return record;
 }
 
@@ -61,9 +63,9 @@ void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* forma
     server->Trace(level, nullptr);
 }
 
-std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data,
-                                     NetHostHndl* sender) {
-    const NetEventRecord record = MakeRecord(id, word, data, sender);
+std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
+                                     std::uint64_t charge) {
+    const NetEventRecord record = MakeRecord(id, word, data, sender, charge);
     ZoLock lock(m_PipeLock);
     // Once records wait in the overflow, later ones queue behind them to keep the order.
     if (m_Overflow.empty()) {
@@ -187,6 +189,8 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
                 server.ProcessUserMsg(static_cast<MSGUSERCALL*>(record.pData), posted);
             if (!posted) {
                 ReleaseUnanswered(record, status);
+            } else {
+                server.m_ullPostedBytes.fetch_sub(record.ullCharge);
             }
             break;
         }
