@@ -15,6 +15,12 @@ constexpr std::uint32_t kTableGrowth = 20;
 // Indexes stay below the listen handle's number, so no handle can be mistaken for it.
 constexpr std::uint32_t kTableLimit = NET_LISTEN_HANDLE;
 
+// No connection, handshake or event object uses the handle.
+bool Unused(const NetHostHndl& handle) {
+    return !handle.m_bActive && handle.m_pEvent == nullptr && !handle.m_bConnecting &&
+           !handle.m_bPeerClosed && handle.m_nServerSocket == -1;
+}
+
 }  // namespace
 
 NetHostHndl* NetServerImp::NetHost(std::int32_t handle) {
@@ -91,10 +97,25 @@ NetHostHndl* NetServerImp::FindFreeHndl(const char* host, const char* service,
     ZoLock lock(m_TableLock);
     for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
         NetHostHndl* handle = m_ppHandles[i];
-        const bool unused = !handle->m_bActive && handle->m_pEvent == nullptr &&
-                            !handle->m_bConnecting && !handle->m_bPeerClosed &&
-                            handle->m_nServerSocket == -1;
-        if (unused && handle->MatchHost(host) && handle->MatchService(service)) {
+        if (Unused(*handle) && handle->MatchHost(host) && handle->MatchService(service)) {
+            return handle;
+        }
+    }
+    return nullptr;
+}
+
+// Peers choose the host names, so a table grown to its limit could otherwise refuse every new
+// host for good. A handle that neither a connection nor the client face uses takes the new names.
+NetHostHndl* NetServerImp::RebindFreeHndl(const char* host, const char* service) {
+    ZoLock lock(m_TableLock);
+    for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
+        NetHostHndl* handle = m_ppHandles[i];
+        if (Unused(*handle) && !handle->m_bConnected && handle->m_nSocket == -1) {
+            handle->m_bConnecting = true;
+            free(handle->m_pszHost);
+            free(handle->m_pszService);
+            handle->m_pszHost = handle->m_pszService = nullptr;
+            handle->UseHandle(host, service);
             return handle;
         }
     }
