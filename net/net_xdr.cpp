@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
@@ -24,6 +25,155 @@ struct DecodeBudgetState {
     std::uint64_t ullRemaining = 0;
 };
 thread_local DecodeBudgetState t_budget;
+
+// The bytes of one call record, gathered on the encoding thread while its codecs run, so that a
+// record made of many small values leaves in one send instead of one TCP segment per primitive.
+// The bytes on the wire, and the Write calls the codecs make, are the same either way.
+struct WriteGather {
+    int nDepth = 0;  // records being encoded on this thread; gathering while above 0
+    int nSocket = -1;
+    bool bFailed = false;  // a send failed: every later write of the record fails too
+    std::vector<unsigned char> bytes;
+};
+thread_local WriteGather t_gather;
+
+// What is gathered goes out once it reaches this size, so a huge record needs no huge buffer.
+constexpr std::size_t kGatherFlush = 64 * 1024;
+
+bool SendAll(int socket, const unsigned char* p, std::size_t length) {
+    while (length > 0) {
+        // MSG_NOSIGNAL: a peer that went away is a failed write, not a process-ending SIGPIPE.
+        const ssize_t sent = send(socket, p, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        p += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool FlushGather() {
+    WriteGather& g = t_gather;
+    if (!g.bFailed && !g.bytes.empty() && !SendAll(g.nSocket, g.bytes.data(), g.bytes.size())) {
+        g.bFailed = true;
+    }
+    g.bytes.clear();
+    return !g.bFailed;
+}
+
+// Runs encode() with this thread's writes to socket gathered, then sends them; a record encoded
+// inside another (a value inside a user call) joins the outer one.
+template <typename Encode>
+unsigned char Gathered(int socket, Encode encode) {
+    WriteGather& g = t_gather;
+    if (g.nDepth > 0) {
+        return encode();
+    }
+    g.nDepth = 1;
+    g.nSocket = socket;
+    g.bFailed = false;
+    const unsigned char encoded = encode();
+    const bool sent = FlushGather();
+    g.nDepth = 0;
+    g.nSocket = -1;
+    // An idle connection's thread keeps no buffer.
+    std::vector<unsigned char>().swap(g.bytes);
+    return encoded && sent ? 1 : 0;
+}
+
+bool RecvAll(int socket, unsigned char* p, std::size_t length) {
+    while (length > 0) {
+        const ssize_t got = recv(socket, p, length, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        p += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// The receiving side of a record: the bytes already in the socket are looked at with MSG_PEEK and
+// served to the codecs from memory; only the bytes they used are then taken from the socket. The
+// socket is left exactly where reads of one primitive at a time would have left it, so nothing
+// is kept between records, and a record costs two system calls instead of one per primitive.
+struct ReadAhead {
+    int nDepth = 0;  // records being decoded on this thread; peeking while above 0
+    int nSocket = -1;
+    std::vector<unsigned char> bytes;  // peeked and still in the socket
+    std::size_t nUsed = 0;             // served to codecs from the front of bytes
+};
+thread_local ReadAhead t_ahead;
+
+constexpr std::size_t kPeek = 16 * 1024;
+
+// Takes the used bytes out of the socket (they are there: they were peeked) and forgets the rest.
+bool ConsumeUsed() {
+    ReadAhead& r = t_ahead;
+    const bool ok = r.nUsed == 0 || RecvAll(r.nSocket, r.bytes.data(), r.nUsed);
+    r.bytes.clear();
+    r.nUsed = 0;
+    return ok;
+}
+
+bool Peek(int socket) {
+    ReadAhead& r = t_ahead;
+    try {
+        r.bytes.resize(kPeek);
+    } catch (const std::bad_alloc&) {
+        r.bytes.clear();
+        return false;
+    }
+    for (;;) {
+        const ssize_t got = recv(socket, r.bytes.data(), r.bytes.size(), MSG_PEEK);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        r.bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return got > 0;
+    }
+}
+
+// Serves length bytes from what was peeked, peeking again when it ran out; false when the read
+// must go to the socket itself (more than has arrived, or more than one peek holds).
+bool ReadAheadFrom(int socket, unsigned char* p, std::size_t length) {
+    ReadAhead& r = t_ahead;
+    if (r.bytes.size() - r.nUsed < length && length < kPeek) {
+        if (!ConsumeUsed() || !Peek(socket)) {
+            return false;
+        }
+    }
+    if (r.bytes.size() - r.nUsed < length) {
+        return false;
+    }
+    std::memcpy(p, r.bytes.data() + r.nUsed, length);
+    r.nUsed += length;
+    return true;
+}
+
+// Runs decode() with this thread's reads from socket served through the read-ahead.
+template <typename Decode>
+unsigned char ReadAheadDuring(int socket, Decode decode) {
+    ReadAhead& r = t_ahead;
+    if (r.nDepth > 0) {
+        return decode();
+    }
+    r.nDepth = 1;
+    r.nSocket = socket;
+    const unsigned char decoded = decode();
+    const bool consumed = ConsumeUsed();
+    r.nDepth = 0;
+    r.nSocket = -1;
+    std::vector<unsigned char>().swap(r.bytes);
+    return decoded && consumed ? 1 : 0;
+}
 
 // Received byte counts are not trusted: buffers grow by this much as the bytes arrive, so a peer
 // that announces more than it sends costs at most one chunk.
@@ -248,34 +398,38 @@ std::uint64_t NetDecodeBudget::Used() const {
 
 unsigned char NetXDRImp::Read(int socket, void* buffer, std::int32_t length) {
     auto* p = static_cast<unsigned char*>(buffer);
-    std::int32_t done = 0;
-    while (done < length) {
-        const ssize_t got = recv(socket, p + done, static_cast<std::size_t>(length - done), 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
+    const std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+    if (t_ahead.nDepth > 0 && t_ahead.nSocket == socket && n > 0) {
+        if (ReadAheadFrom(socket, p, n)) {
+            return 1;
         }
-        if (got <= 0) {
+        // Straight from the socket, behind the bytes the codecs already had.
+        if (!ConsumeUsed()) {
             return 0;
         }
-        done += static_cast<std::int32_t>(got);
     }
-    return 1;
+    return RecvAll(socket, p, n) ? 1 : 0;
 }
 
 unsigned char NetXDRImp::Write(int socket, const void* buffer, std::int32_t length) {
     const auto* p = static_cast<const unsigned char*>(buffer);
-    std::int32_t done = 0;
-    while (done < length) {
-        // MSG_NOSIGNAL: a peer that went away is a failed write, not a process-ending SIGPIPE.
-        const ssize_t sent =
-            send(socket, p + done, static_cast<std::size_t>(length - done), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return 0;
-        }
-        done += static_cast<std::int32_t>(sent);
+    const std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+    WriteGather& g = t_gather;
+    if (g.nDepth == 0 || g.nSocket != socket) {
+        return SendAll(socket, p, n) ? 1 : 0;
+    }
+    if (g.bytes.size() + n > kGatherFlush && !FlushGather()) {
+        return 0;
+    }
+    if (n >= kGatherFlush) {
+        g.bFailed = !SendAll(socket, p, n);  // what came before is already out, in order
+        return g.bFailed ? 0 : 1;
+    }
+    try {
+        g.bytes.insert(g.bytes.end(), p, p + n);
+    } catch (const std::bad_alloc&) {
+        g.bFailed = !(FlushGather() && SendAll(socket, p, n));
+        return g.bFailed ? 0 : 1;
     }
     return 1;
 }
@@ -549,7 +703,9 @@ unsigned char NetXDRImp::StringCall(int socket, XDR_Op op, MSGSTRINGCALL& record
         PutU32(b + 4, record.ulStatus);
         PutU32(b + 8, record.ulFlags);
         PutU32(b + 12, static_cast<std::uint32_t>(record.lHandle));
-        return Write(socket, b, sizeof b) && String(socket, op, record.pszValue);
+        return Gathered(socket, [&] {
+            return Write(socket, b, sizeof b) && String(socket, op, record.pszValue) ? 1 : 0;
+        });
     }
     if (op == XDR_DECODE) {
         if (!Read(socket, b, sizeof b)) {
@@ -570,9 +726,10 @@ unsigned char NetXDRImp::UserCall(int socket, XDR_Op op, MSGUSERCALL& record,
                                   unsigned char unicode) {
     switch (op) {
         case XDR_ENCODE:
-            return EncodeUserCall(*this, socket, record, unicode);
+            return Gathered(socket, [&] { return EncodeUserCall(*this, socket, record, unicode); });
         case XDR_DECODE:
-            return DecodeUserCall(*this, socket, record, unicode);
+            return ReadAheadDuring(socket,
+                                   [&] { return DecodeUserCall(*this, socket, record, unicode); });
         case XDR_FREE:
             return FreeUserCall(*this, record, unicode);
     }

@@ -312,6 +312,35 @@ TEST(XdrUserCall, TruncationAtEveryByteFailsAndStaysReleasable) {
     }
 }
 
+// A decode looks ahead at what has arrived but takes only its own record's bytes, whether the
+// record is all there, arrives in two parts, or has the next message right behind it.
+TEST(XdrUserCall, DecodeTakesOnlyItsOwnBytesHoweverTheyArrive) {
+    const Bytes wire = EncodeSample(0);
+    const Bytes marker{0, 0xCA, 0xFE, 0x01};
+    NetXDRImp xdr;
+    for (std::size_t cut : {wire.size(), std::size_t{1}, std::size_t{31}, wire.size() - 1}) {
+        testutil::SocketPair pair;
+        ASSERT_TRUE(testutil::WriteAll(pair.b, wire.data(), cut));
+        MSGUSERCALL first{}, second{};
+        std::uint32_t next = 0;
+        std::thread reader([&] {
+            EXPECT_TRUE(xdr.UserCall(pair.a, XDR_DECODE, first, 0)) << cut;
+            EXPECT_TRUE(xdr.UserCall(pair.a, XDR_DECODE, second, 0)) << cut;
+            EXPECT_TRUE(xdr.ULong(pair.a, XDR_DECODE, next)) << cut;
+        });
+        Bytes rest(wire.begin() + static_cast<std::ptrdiff_t>(cut), wire.end());
+        rest.insert(rest.end(), wire.begin(), wire.end());
+        rest.insert(rest.end(), marker.begin(), marker.end());
+        ASSERT_TRUE(testutil::WriteAll(pair.b, rest.data(), rest.size()));
+        reader.join();
+        EXPECT_EQ(next, 0xCAFE01u) << cut;
+        EXPECT_EQ(first.lCount, 8);
+        EXPECT_EQ(second.lCount, 8);
+        xdr.UserCall(-1, XDR_FREE, first, 0);
+        xdr.UserCall(-1, XDR_FREE, second, 0);
+    }
+}
+
 // Each message announces far more than it sends; the decode fails and holds about one chunk.
 TEST(XdrHostileLengths, AnnouncedCountsAllocateOnlyWhatArrives) {
     const Bytes huge{0xFF, 0xFF, 0xFF, 0xF0};
