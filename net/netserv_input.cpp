@@ -281,6 +281,8 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
         }
         // Posted calls already hold a whole budget: this one waits for the main thread, so a
         // peer cannot queue calls faster than the application handles them.
+        NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg handle %d waits its turn",
+                       request.lHandle);
         HandOver(*this, handle, MSG_NETUSER, request,
                  "NetServer::MsgUser  MSG_NETUSER %d bad handle");
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
