@@ -36,13 +36,22 @@ void Fail(const char* what) {
     std::abort();
 }
 
+// Each session comes from its own loopback address: the client shuts its side first and so
+// leaves its port in TIME_WAIT, and one address's ports would run out within a minute.
 int Connect(std::uint16_t port) {
+    static std::uint32_t session = 0;
+    ++session;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(0x7F010000u | (session & 0xFFFFu));  // 127.1.x.y
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "server_fuzz: connect: %s\n", std::strerror(errno));
         Fail("cannot connect to the server");
     }
     return fd;
