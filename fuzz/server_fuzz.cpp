@@ -49,6 +49,11 @@ int Connect(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The port is picked at connect time and shared like any client port, so these sockets and
+    // their TIME_WAIT remnants never keep a server from binding that port number.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
         connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         std::fprintf(stderr, "server_fuzz: connect: %s\n", std::strerror(errno));
