@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,7 +51,10 @@ bool ReadWhole(int fd, void* data, std::size_t length) {
 MiniLoop::MiniLoop() {
     if (pipe(m_pipe) != 0 || pipe(m_wake) != 0) {
         m_pipe[0] = m_pipe[1] = m_wake[0] = m_wake[1] = -1;
+        return;
     }
+    // Records are whole (below PIPE_BUF); a full pipe is waited out in Post(), not in write().
+    fcntl(m_pipe[1], F_SETFL, fcntl(m_pipe[1], F_GETFL) | O_NONBLOCK);
 }
 
 MiniLoop::~MiniLoop() {
@@ -83,6 +87,7 @@ void MiniLoop::Run() {
 }
 
 void MiniLoop::Stop() {
+    m_stopped.store(true);
     m_stop.store(true, std::memory_order_release);
     const char byte = 1;
     const ssize_t n = write(m_wake[1], &byte, 1);
@@ -96,6 +101,15 @@ void MiniLoop::Post(const Event& event) {
     while (left > 0) {
         const ssize_t n = write(m_pipe[1], p, left);
         if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            // Full: wait for the main thread to read, unless it has stopped for good.
+            if (m_stopped.load()) {
+                return;
+            }
+            pollfd out{m_pipe[1], POLLOUT, 0};
+            poll(&out, 1, 10);
             continue;
         }
         if (n <= 0) {

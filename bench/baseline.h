@@ -57,6 +57,7 @@ private:
     int m_wake[2] = {-1, -1};
     ZoMutexSemiphore m_lock;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stopped{false};  // set by Stop(), never cleared: posts may be dropped
 };
 
 class BaselineServer {

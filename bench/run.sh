@@ -26,17 +26,19 @@ bin=$build/bench/zornet_bench
 out=$build/bench-results
 mkdir -p "$out"
 
+# The measuring runs' standard output carries only the lines the packer prints for every handle
+# value it packs (the user calls carry one); the figures go to the --out files.
 if ((smoke)); then
-    "$bin" --smoke --mode free --out "$out/smoke-free.tsv"
-    taskset -c 0 "$bin" --smoke --mode pinned --latency-only --out "$out/smoke-pinned.tsv"
+    "$bin" --smoke --mode free --out "$out/smoke-free.tsv" >/dev/null
+    taskset -c 0 "$bin" --smoke --mode pinned --latency-only --out "$out/smoke-pinned.tsv" >/dev/null
     "$bin" --table "$out/smoke-free.tsv" "$out/smoke-pinned.tsv"
     echo "benchmark smoke: every benchmark ran"
     exit 0
 fi
 
 # Each process is bounded: the figures run for fixed counts and windows (see Budget).
-"$bin" --mode free --repeat "$repeat" --out "$out/free.tsv"
-taskset -c 0 "$bin" --mode pinned --latency-only --repeat "$repeat" --out "$out/pinned.tsv"
+"$bin" --mode free --repeat "$repeat" --out "$out/free.tsv" >/dev/null
+taskset -c 0 "$bin" --mode pinned --latency-only --repeat "$repeat" --out "$out/pinned.tsv" >/dev/null
 echo
 echo "zornet benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPU(s)"
 "$bin" --table "$out/free.tsv" "$out/pinned.tsv"

@@ -248,7 +248,11 @@ void BaselineMemory(const Budget& b, bool handoff, int count, const std::string&
         }
         r.Add("mem." + std::string(Name(handoff)) + "." + size + ".opened",
               static_cast<double>(clients.size()));
+        const std::uint64_t opened = clients.size();
         clients.clear();
+        // Every close is a record in the pipe: let the main thread read them before it stops.
+        auto& closed = handoff ? loop.closed : server.rawClosed;
+        WaitUntil([&] { return closed.load() >= opened; }, 30);
     });
     r.AddRate("mem." + std::string(Name(handoff)) + "." + size, perConn);
 }
@@ -502,8 +506,8 @@ int Profile(const Options& o) {
         std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
         return 2;
     }
-    std::printf("%s: %zu calls, p50 %.1f us, p99 %.1f us\n", o.profile.c_str(), lat.ns.size(),
-                lat.Percentile(50) / 1e3, lat.Percentile(99) / 1e3);
+    std::fprintf(stderr, "%s: %zu calls, p50 %.1f us, p99 %.1f us\n", o.profile.c_str(),
+                 lat.ns.size(), lat.Percentile(50) / 1e3, lat.Percentile(99) / 1e3);
     return lat.ns.empty() ? 1 : 0;
 }
 
