@@ -102,8 +102,8 @@ bool RunSession(const std::uint8_t* data, std::size_t size) {
     return ended;
 }
 
-// The session's input thread has ended once only the probe's remains; its close event is then
-// in the pipe, ahead of anything posted later.
+// The sessions' input threads have ended once only the probe's remains; their close events are
+// then in the pipe, ahead of anything posted later.
 bool SessionThreadsEnded() {
     auto* server = static_cast<NetServerImp*>(g_harness->live.server);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -116,6 +116,9 @@ bool SessionThreadsEnded() {
             }
         }
         if (live <= 1) {
+            // Joined, not just finished: a thread still running its thread-local destructors
+            // would show their records as leaked to a leak check at the end of this input.
+            server->ReapInputThreads();
             return true;
         }
         if (std::chrono::steady_clock::now() > deadline) {
@@ -211,6 +214,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckProbe();
     if (++g_harness->sessions % kFreshClientEvery == 0) {
         CheckFreshClient();
+        if (!SessionThreadsEnded()) {
+            Fail("a well-formed client's input thread did not end");
+        }
     }
     return 0;
 }
