@@ -68,17 +68,29 @@ bool LibServer::Start(TraceMode trace) {
     if (m_server == nullptr) {
         return false;
     }
-    m_port = FreeLoopbackPort();
     m_server->Settings().ulThreadStack = m_stack;
-    if (m_server->Init(new NetXDRImp, m_port) != 1 || m_server->StartServer(&m_loop) != 1) {
+    if (m_server->Init(new NetXDRImp, FreeLoopbackPort()) != 1 ||
+        m_server->StartServer(&m_loop) != 1) {
         return false;
     }
     if (trace != TraceMode::kNone) {
         m_server->TraceFile(std::fopen("/dev/null", "w"));
         m_server->TraceFlags(trace == TraceMode::kAllLevels ? 0xffff : 0);
     }
-    const std::string service = "bench:" + std::to_string(m_port);
-    return m_server->RegisterFunc(service.c_str(), new BenchEvent(&m_counters)) == 1;
+    // A port found free may be taken again before the registration listens on it (a client's
+    // ephemeral port, another process): try a few.
+    NetEvent* event = new BenchEvent(&m_counters);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        m_port = FreeLoopbackPort();
+        const std::string service = "bench:" + std::to_string(m_port);
+        const int status = m_server->RegisterFunc(service.c_str(), event);
+        if (status == 1) {
+            return true;
+        }
+        std::fprintf(stderr, "zornet_bench: register %s: status %d\n", service.c_str(), status);
+    }
+    delete event;
+    return false;
 }
 
 ValueBlock::ValueBlock(int count) : m_data(new MSGUSERDATA{}) {

@@ -103,7 +103,8 @@ bool RecvAll(int socket, unsigned char* p, std::size_t length) {
 // The receiving side of a record: the bytes already in the socket are looked at with MSG_PEEK and
 // served to the codecs from memory; only the bytes they used are then taken from the socket. The
 // socket is left exactly where reads of one primitive at a time would have left it, so nothing
-// is kept between records, and a record costs two system calls instead of one per primitive.
+// is kept between records, and a record costs two system calls instead of one per primitive
+// (a real call's four reads, a string call's three, a user call's several per value).
 struct ReadAhead {
     int nDepth = 0;  // records being decoded on this thread; peeking while above 0
     int nSocket = -1;
@@ -690,8 +691,12 @@ unsigned char NetXDRImp::RealCall(int socket, XDR_Op op, MSGREALCALL& record) {
         return Write(socket, b, sizeof b);
     }
     if (op == XDR_DECODE) {
-        return Double(socket, op, record.dValue) && ULong(socket, op, record.ulStatus) &&
-               ULong(socket, op, record.ulFlags) && Long(socket, op, record.lHandle);
+        return ReadAheadDuring(socket, [&] {
+            return Double(socket, op, record.dValue) && ULong(socket, op, record.ulStatus) &&
+                           ULong(socket, op, record.ulFlags) && Long(socket, op, record.lHandle)
+                       ? 1
+                       : 0;
+        });
     }
     return 1;
 }
@@ -708,13 +713,15 @@ unsigned char NetXDRImp::StringCall(int socket, XDR_Op op, MSGSTRINGCALL& record
         });
     }
     if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        record.ulStatus = GetU32(b + 4);
-        record.ulFlags = GetU32(b + 8);
-        record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
-        return String(socket, op, record.pszValue);
+        return ReadAheadDuring(socket, [&]() -> unsigned char {
+            if (!Read(socket, b, sizeof b)) {
+                return 0;
+            }
+            record.ulStatus = GetU32(b + 4);
+            record.ulFlags = GetU32(b + 8);
+            record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
+            return String(socket, op, record.pszValue);
+        });
     }
     if (op == XDR_FREE) {
         String(socket, op, record.pszValue);
