@@ -5,7 +5,7 @@
 //       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
 //       latency, rate, oneway, conn, memory (default all); --latency-only is --only latency,
 //       --no-memory leaves memory out.
-//   zornet_bench --profile int|ho|raw|user10 [--calls N]
+//   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000 [--calls N]
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
@@ -105,6 +105,16 @@ std::vector<LatencyCase> LatencyCases(bool smoke) {
         {"list10k", [](LibClient& c) { return c.User(*ints, false); }},
         {"str1000", [](LibClient& c) { return c.User(*texts, false); }},
     };
+}
+
+const LatencyCase* FindCase(const std::string& key) {
+    static const std::vector<LatencyCase> cases = LatencyCases(false);
+    for (const LatencyCase& lc : cases) {
+        if (key == lc.key) {
+            return &lc;
+        }
+    }
+    return nullptr;
 }
 
 ValueBlock& OneWayBlock() {
@@ -491,14 +501,11 @@ int Profile(const Options& o) {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
         return r.failures == 0 ? 0 : 1;
-    } else if (o.profile == "int" || o.profile == "user10") {
-        std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
+    } else if (const LatencyCase* lc = FindCase(o.profile)) {
         WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
             LibClient client;
             if (client.Connect(server.Port())) {
-                lat = MeasureLatency(b, [&] {
-                    return o.profile == "int" ? client.Integer() : client.User(*mixed, false);
-                });
+                lat = MeasureLatency(b, [&] { return lc->call(client); });
                 client.Close();
             }
         });
