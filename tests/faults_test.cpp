@@ -289,10 +289,11 @@ TEST_F(Faults, ServerDestroyedUnderLoad) {
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::vector<std::thread> clients;
+    const std::uint16_t port = ls.Port();  // read here: the server object goes away under them
     for (int i = 0; i < 6; ++i) {
         clients.emplace_back([&, i] {
             Client c;
-            if (c.Connect(ls.Port(), ("load" + std::to_string(i)).c_str()) != NET_OK)
+            if (c.Connect(port, ("load" + std::to_string(i)).c_str()) != NET_OK)
                 return;
             for (int n = 0; !stop && n < 1000000; ++n) {
                 if (c.Call(n) != n + 1)
