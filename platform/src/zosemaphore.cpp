@@ -50,16 +50,9 @@ void ZoEventSemiphore::Post() {
 }
 
 void ZoEventSemiphore::Wait() {
-    if (SpinUntilSet(m_spinMicros.load(std::memory_order_relaxed))) {
-        return;
+    if (!SpinUntilSet(m_spinMicros.load(std::memory_order_relaxed))) {
+        SleepUntilSet(nullptr);
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    std::uint32_t state = m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
-    while ((state & kSet) == 0) {
-        m_cond.wait(lock);
-        state = m_state.load(std::memory_order_acquire);
-    }
-    m_state.fetch_sub(kSleeper, std::memory_order_relaxed);
 }
 
 bool ZoEventSemiphore::WaitFor(std::int32_t milliseconds) {
@@ -67,17 +60,20 @@ bool ZoEventSemiphore::WaitFor(std::int32_t milliseconds) {
     const auto deadline = Clock::now() + std::chrono::microseconds(totalMicros);
     const std::int64_t spinMicros =
         std::min<std::int64_t>(m_spinMicros.load(std::memory_order_relaxed), totalMicros);
-    if (SpinUntilSet(static_cast<std::int32_t>(spinMicros))) {
-        return true;
-    }
+    return SpinUntilSet(static_cast<std::int32_t>(spinMicros)) || SleepUntilSet(&deadline);
+}
+
+bool ZoEventSemiphore::SleepUntilSet(const std::chrono::steady_clock::time_point* deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     std::uint32_t state = m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
-    while ((state & kSet) == 0) {
-        const bool timedOut = m_cond.wait_until(lock, deadline) == std::cv_status::timeout;
-        state = m_state.load(std::memory_order_acquire);
-        if (timedOut) {
-            break;
+    bool timedOut = false;
+    while ((state & kSet) == 0 && !timedOut) {
+        if (deadline == nullptr) {
+            m_cond.wait(lock);
+        } else {
+            timedOut = m_cond.wait_until(lock, *deadline) == std::cv_status::timeout;
         }
+        state = m_state.load(std::memory_order_acquire);
     }
     m_state.fetch_sub(kSleeper, std::memory_order_relaxed);
     return (state & kSet) != 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -20,6 +21,7 @@ public:
 
 private:
     bool SpinUntilSet(std::int32_t maxMicroseconds);
+    bool SleepUntilSet(const std::chrono::steady_clock::time_point* deadline);  // null: no limit
 
     // About one short main-thread answer: most hand-overs complete within it.
     static constexpr std::int32_t kMaxSpinMicros = 8;
