@@ -78,37 +78,39 @@ void ZoInputLoop::Run() {
 
 bool ZoInputLoop::RunOnce(int timeoutMs) {
     // Callbacks may add or remove registrations, so work on a copy and hold no lock in them.
-    std::vector<Entry> entries;
+    std::uint32_t withdrawals;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        entries = m_entries;
+        m_pass = m_entries;
+        withdrawals = m_withdrawals.load(std::memory_order_relaxed);
     }
-    std::vector<pollfd> fds;
-    fds.reserve(entries.size() + 1);
-    fds.push_back(pollfd{m_wakeRead, POLLIN, 0});  // poll() skips it when negative
-    for (const Entry& entry : entries) {
-        fds.push_back(pollfd{entry.fd, POLLIN, 0});
+    m_pollFds.clear();
+    m_pollFds.push_back(pollfd{m_wakeRead, POLLIN, 0});  // poll() skips it when negative
+    for (const Entry& entry : m_pass) {
+        m_pollFds.push_back(pollfd{entry.fd, POLLIN, 0});
     }
-    if (poll(fds.data(), fds.size(), timeoutMs) <= 0) {
+    if (poll(m_pollFds.data(), m_pollFds.size(), timeoutMs) <= 0) {
         return false;  // time-out, or a signal: the caller polls again
     }
-    if (fds[0].revents != 0) {
+    if (m_pollFds[0].revents != 0) {
         DrainWake();
     }
     bool ran = false;
-    std::vector<ZoInputId> closed;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const short revents = fds[i + 1].revents;
+    m_closed.clear();
+    for (std::size_t i = 0; i < m_pass.size(); ++i) {
+        const Entry& entry = m_pass[i];
+        const short revents = m_pollFds[i + 1].revents;
         if ((revents & POLLNVAL) != 0) {
-            closed.push_back(entries[i].id);
-        } else if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && IsRegistered(entries[i].id)) {
-            entries[i].proc(entries[i].clientData, entries[i].fd);
+            m_closed.push_back(entry.id);
+        } else if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                   StillRegistered(entry.id, withdrawals)) {
+            entry.proc(entry.clientData, entry.fd);
             ran = true;
         }
     }
     // A descriptor closed under its registration would make every poll() return at once.
-    if (!closed.empty()) {
-        Withdraw(closed);
+    if (!m_closed.empty()) {
+        Withdraw(m_closed);
     }
     return ran;
 }
@@ -143,7 +145,10 @@ void ZoInputLoop::DrainWake() {
     }
 }
 
-bool ZoInputLoop::IsRegistered(ZoInputId id) {
+bool ZoInputLoop::StillRegistered(ZoInputId id, std::uint32_t withdrawalsSeen) {
+    if (m_withdrawals.load(std::memory_order_acquire) == withdrawalsSeen) {
+        return true;  // nothing was withdrawn since the pass took its copy
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     return std::any_of(m_entries.begin(), m_entries.end(),
                        [id](const Entry& e) { return e.id == id; });
@@ -151,6 +156,7 @@ bool ZoInputLoop::IsRegistered(ZoInputId id) {
 
 void ZoInputLoop::Withdraw(const std::vector<ZoInputId>& ids) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_withdrawals.fetch_add(1, std::memory_order_release);
     m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
                                    [&ids](const Entry& e) {
                                        return std::find(ids.begin(), ids.end(), e.id) != ids.end();

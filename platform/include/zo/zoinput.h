@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <poll.h>
 #include <vector>
 
 using ZoInputId = std::int32_t;  // 0 is never a valid id
@@ -57,7 +58,7 @@ private:
     };
     void Wake();
     void DrainWake();
-    bool IsRegistered(ZoInputId id);
+    bool StillRegistered(ZoInputId id, std::uint32_t withdrawalsSeen);
     void Withdraw(const std::vector<ZoInputId>& ids);
 
     std::mutex m_mutex;  // guards m_entries and m_nextId
@@ -65,5 +66,11 @@ private:
     ZoInputId m_nextId = 1;
     int m_wakeRead = -1;  // self-pipe: Stop() and registry changes wake poll()
     int m_wakeWrite = -1;
-    std::atomic<bool> m_stop{false};  // set by Stop(), possibly from a signal handler
+    std::atomic<bool> m_stop{false};              // set by Stop(), possibly from a signal handler
+    std::atomic<std::uint32_t> m_withdrawals{0};  // bumped by Withdraw, so a pass can tell
+                                                  // whether its copy may hold a removed entry
+    // RunOnce's scratch, reused so a pass allocates nothing. Main thread only.
+    std::vector<Entry> m_pass;
+    std::vector<pollfd> m_pollFds;
+    std::vector<ZoInputId> m_closed;
 };
