@@ -1,24 +1,14 @@
 #!/usr/bin/env bash
-# First thing to run on a new machine: installs the Debian packages the build needs when they are
-# missing, builds netecho and netcall, and runs the demo session (tools/demo.sh).
+# First thing to run on a new machine: installs the Debian packages that are missing
+# (tools/setup-deps.sh), builds netecho and netcall, and runs the demo session (tools/demo.sh).
 # Usage: tools/run-demo.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
-missing=()
+# setup-deps.sh asks dpkg what is missing: on a machine without it, install by hand.
 if command -v dpkg >/dev/null; then
-    for p in "${packages[@]}"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-    done
-fi
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    sudo_cmd=()
-    [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+    "$root/tools/setup-deps.sh"
 fi
 
 echo "building netecho and netcall in $build"
