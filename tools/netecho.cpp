@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "echo_event.h"
 #include "net/net.h"
 
 namespace {
@@ -34,24 +35,6 @@ const char kUsage[] =
     "ZOR_NET_USE_UNICODE set in the environment offers UTF-16 strings to version-2 clients.\n";
 
 constexpr std::int32_t kNoReturnStatus = 7;
-
-// Answers every call with its own value. One object per connection (Clone), plus the registered
-// prototype; all calls arrive on the main thread.
-class EchoEvent : public NetEvent {
-public:
-    NetEvent* Clone() override { return new EchoEvent; }
-    std::int32_t IntegerData(std::int32_t*, std::uint32_t& flags) override { return Echo(flags); }
-    std::int32_t RealData(double*, std::uint32_t& flags) override { return Echo(flags); }
-    std::int32_t StringData(char**, std::uint32_t& flags) override { return Echo(flags); }
-    // A user call's values always travel back; there is nothing to change.
-    std::int32_t UserData(void*, std::uint32_t&) override { return NET_OK; }
-
-private:
-    static std::int32_t Echo(std::uint32_t& flags) {
-        flags |= NET_FLAG_RETURNDATA;
-        return NET_OK;
-    }
-};
 
 // Answers every call with status 7 and touches nothing else, so the reply carries no value unless
 // the caller asked for it.

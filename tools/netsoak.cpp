@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "echo_event.h"
 #include "net/net.h"
 
 namespace {
@@ -45,22 +46,6 @@ struct Options {
 struct Counters {
     std::atomic<std::uint64_t> calls{0}, oneWay{0}, connects{0}, closes{0}, drops{0};
     std::atomic<std::uint64_t> errors{0}, wrong{0};
-};
-
-// Answers as netecho's "echo" does: values come back unchanged, with the return-data bit.
-class EchoEvent : public NetEvent {
-public:
-    NetEvent* Clone() override { return new EchoEvent; }
-    std::int32_t IntegerData(std::int32_t*, std::uint32_t& f) override { return Echo(f); }
-    std::int32_t RealData(double*, std::uint32_t& f) override { return Echo(f); }
-    std::int32_t StringData(char**, std::uint32_t& f) override { return Echo(f); }
-    std::int32_t UserData(void*, std::uint32_t&) override { return NET_OK; }
-
-private:
-    static std::int32_t Echo(std::uint32_t& flags) {
-        flags |= NET_FLAG_RETURNDATA;
-        return NET_OK;
-    }
 };
 
 long ResidentKb(long pid) {
