@@ -18,6 +18,9 @@ constexpr std::uint16_t kHandleIndexFirst = NET_TYPE_HANDLE_FIRST - NET_TYPE_UNK
 constexpr std::uint16_t kHandleIndexLast = NET_TYPE_HANDLE_LAST - NET_TYPE_UNKNOWN;    // 31
 constexpr int kMaxDepth = 0x7FFF;  // the wire's depth is a signed 16-bit count
 constexpr std::size_t kMaxListWalk = std::size_t{1} << 26;  // guards against a cyclic chain
+// Names of the value type codes from NET_TYPE_UNKNOWN on; handles are named h7 .. h31.
+const char* const kTypeNames[] = {"none", "bool", "int", "real", "string", "time", "date"};
+constexpr std::uint16_t kTypeNameCount = sizeof kTypeNames / sizeof kTypeNames[0];
 
 bool IsHandle(std::uint16_t type) {
     return type >= NET_TYPE_HANDLE_FIRST && type <= NET_TYPE_HANDLE_LAST;
@@ -100,6 +103,7 @@ private:
         return m_pos + ahead < m_text.size() ? m_text[m_pos + ahead] : '\0';
     }
     bool AtEnd() const { return m_pos >= m_text.size(); }
+    bool AtDigit(std::size_t ahead = 0) const { return Peek(ahead) >= '0' && Peek(ahead) <= '9'; }
     void SkipBlanks() {
         while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r'))
             ++m_pos;
@@ -136,7 +140,7 @@ private:
         }
         if (c == '"')
             return String(value);
-        if ((c == 't' || c == 'd' || c == 'h') && Peek(1) >= '0' && Peek(1) <= '9') {
+        if ((c == 't' || c == 'd' || c == 'h') && AtDigit(1)) {
             return c == 't' ? Time(value) : c == 'd' ? Date(value) : Handle(value);
         }
         if (Word("none"))
@@ -176,11 +180,11 @@ private:
             return Hex(value, start, negative);
         std::size_t digits = 0;
         bool real = false;
-        for (; Peek() >= '0' && Peek() <= '9'; ++m_pos)
+        for (; AtDigit(); ++m_pos)
             ++digits;
         if (Peek() == '.') {
             real = true;
-            for (++m_pos; Peek() >= '0' && Peek() <= '9'; ++m_pos)
+            for (++m_pos; AtDigit(); ++m_pos)
                 ++digits;
         }
         if (digits == 0)
@@ -190,9 +194,9 @@ private:
             ++m_pos;
             if (Peek() == '-' || Peek() == '+')
                 ++m_pos;
-            if (!(Peek() >= '0' && Peek() <= '9'))
+            if (!AtDigit())
                 return Fail("the exponent needs digits");
-            while (Peek() >= '0' && Peek() <= '9')
+            while (AtDigit())
                 ++m_pos;
         }
         if (!IsDelimiter(Peek()))
@@ -237,9 +241,9 @@ private:
     bool Component(std::uint32_t max, std::uint32_t& out) {
         std::size_t start = m_pos;
         std::uint64_t n = 0;
-        if (!(Peek() >= '0' && Peek() <= '9'))
+        if (!AtDigit())
             return Fail("digits expected");
-        for (; Peek() >= '0' && Peek() <= '9'; ++m_pos) {
+        for (; AtDigit(); ++m_pos) {
             n = n * 10 + static_cast<std::uint64_t>(Peek() - '0');
             if (n > max)
                 return FailAt(start, "number above " + std::to_string(max));
@@ -371,14 +375,14 @@ private:
         }
     }
 
+    // A surrogate pair must be whole; ZoString turns the UTF-16 units into UTF-8.
     bool Unicode(std::size_t start, std::string& out) {
-        std::uint32_t code = 0;
-        if (!Hex4(code))
+        std::uint32_t high = 0, low = 0;
+        if (!Hex4(high))
             return false;
-        if (code >= 0xDC00 && code <= 0xDFFF)
+        if (high >= 0xDC00 && high <= 0xDFFF)
             return FailAt(start, "unpaired low surrogate");
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            std::uint32_t low = 0;
+        if (high >= 0xD800 && high <= 0xDBFF) {
             if (Peek() != '\\' || Peek(1) != 'u')
                 return FailAt(start, "unpaired high surrogate");
             m_pos += 2;
@@ -386,37 +390,20 @@ private:
                 return false;
             if (low < 0xDC00 || low > 0xDFFF)
                 return FailAt(start, "unpaired high surrogate");
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         }
-        if (code == 0)
+        if (high == 0)
             return FailAt(start, "a string cannot hold a NUL character");
-        AppendUtf8(out, code);
+        const unsigned short units[] = {static_cast<unsigned short>(high),
+                                        static_cast<unsigned short>(low), 0};
+        ZoString text;
+        text.UnicodeImport(units);
+        out += text.mbcs();
         return true;
     }
 
-    static void AppendUtf8(std::string& out, std::uint32_t code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
     bool TypeWord(std::uint16_t& type) {
-        static const char* const kNames[] = {"none",   "bool", "int", "real",
-                                             "string", "time", "date"};
-        for (std::uint16_t i = 0; i < 7; ++i) {
-            if (Word(kNames[i])) {
+        for (std::uint16_t i = 0; i < kTypeNameCount; ++i) {
+            if (Word(kTypeNames[i])) {
                 type = static_cast<std::uint16_t>(NET_TYPE_UNKNOWN + i);
                 return true;
             }
@@ -531,6 +518,25 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     return buffer;
+}
+
+// Text between double quotes: escape(c, utf8) stands for a quote, a backslash, a control
+// character, or (utf8 false) a byte that starts no UTF-8 sequence; the rest is copied.
+template <typename Escape>
+std::string Quote(const std::string& text, Escape escape) {
+    std::string out = "\"";
+    for (std::size_t pos = 0; pos < text.size();) {
+        auto c = static_cast<unsigned char>(text[pos]);
+        std::size_t n = Utf8Length(text, pos);
+        if (n == 0)
+            out += escape(c, false);
+        else if (c == '"' || c == '\\' || c < 0x20 || c == 0x7F)
+            out += escape(c, true);
+        else
+            out.append(text, pos, n);
+        pos += n == 0 ? 1 : n;
+    }
+    return out + "\"";
 }
 
 std::string PrintPlain(const Lit& value) {
@@ -715,30 +721,23 @@ std::string Print(const std::vector<Lit>& values) {
 }
 
 std::string PrintString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t pos = 0; pos < text.size();) {
-        auto c = static_cast<unsigned char>(text[pos]);
-        std::size_t n = Utf8Length(text, pos);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += Format("\\u%04X", c);
-        } else if (n == 0) {
-            out += Format("\\x%02X", c);  // not UTF-8: keep the byte as it came
-            n = 1;
-        } else {
-            out.append(text, pos, n);
+    return Quote(text, [](unsigned char c, bool utf8) -> std::string {
+        if (!utf8)
+            return Format("\\x%02X", c);  // keep the byte as it came
+        switch (c) {
+            case '"':
+            case '\\':
+                return {'\\', static_cast<char>(c)};
+            case '\n':
+                return "\\n";
+            case '\t':
+                return "\\t";
+            case '\r':
+                return "\\r";
+            default:
+                return Format("\\u%04X", c);
         }
-        pos += n == 0 ? 1 : n;
-    }
-    return out + "\"";
+    });
 }
 
 std::string PrintReal(double value) {
@@ -774,31 +773,20 @@ std::string Json(const Lit& value) {
 }
 
 std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t pos = 0; pos < text.size();) {
-        auto c = static_cast<unsigned char>(text[pos]);
-        std::size_t n = Utf8Length(text, pos);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            out += Format("\\u%04x", c);
-        } else if (n == 0) {
-            out += "\\ufffd";  // JSON text must be UTF-8
-        } else {
-            out.append(text, pos, n);
-        }
-        pos += n == 0 ? 1 : n;
-    }
-    return out + "\"";
+    return Quote(text, [](unsigned char c, bool utf8) -> std::string {
+        if (!utf8)
+            return "\\ufffd";  // JSON text must be UTF-8
+        if (c == '"' || c == '\\')
+            return {'\\', static_cast<char>(c)};
+        return Format("\\u%04x", c);
+    });
 }
 
 std::string TypeName(std::uint16_t type) {
-    static const char* const kNames[] = {"none", "bool", "int", "real", "string", "time", "date"};
     if (type <= NET_TYPE_LIST_LAST)
         return "[" + TypeName(type + NET_TYPE_UNKNOWN) + "]";
-    if (type >= NET_TYPE_UNKNOWN && type <= NET_TYPE_DATE)
-        return kNames[type - NET_TYPE_UNKNOWN];
+    if (type >= NET_TYPE_UNKNOWN && type < NET_TYPE_UNKNOWN + kTypeNameCount)
+        return kTypeNames[type - NET_TYPE_UNKNOWN];
     if (IsHandle(type))
         return "h" + std::to_string(type - NET_TYPE_UNKNOWN);
     return "type " + std::to_string(type);
