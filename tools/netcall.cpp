@@ -259,14 +259,17 @@ public:
 
 private:
     int Fail(int exitStatus, const std::string& message);
-    bool Perform(const Call& call, bool print, std::int32_t& error);
-    void PrintHeader(const Call& call, std::uint32_t status, std::uint32_t flags,
-                     std::int32_t handle);
-    bool OneWay(const Call& call, bool print);
-    void Integer(const Call& call, bool print, std::int32_t& error);
-    void Real(const Call& call, bool print, std::int32_t& error);
-    void String(const Call& call, bool print, std::int32_t& error);
-    void User(const Call& call, bool print, std::int32_t& error);
+    // Each call kind returns NET_OK or the error of the call; print: the answer is shown.
+    std::int32_t Perform(const Call& call, bool print);
+    std::int32_t Integer(const Call& call, bool print);
+    std::int32_t Real(const Call& call, bool print);
+    std::int32_t String(const Call& call, bool print);
+    std::int32_t User(const Call& call, bool print);
+    std::int32_t Connection(bool print);
+    template <typename Reply>
+    bool PrintHeader(const Call& call, bool print, std::int32_t error, const Reply& reply);
+    void PrintValue(const std::string& value);
+    bool OneWay(const Call& call);
     void PrintStatistics(std::vector<double>& latencies, double seconds);
     std::string Where() const;
 
@@ -320,70 +323,80 @@ int Session::Connect() {
     }
 }
 
-void Session::PrintHeader(const Call& call, std::uint32_t status, std::uint32_t flags,
-                          std::int32_t handle) {
-    auto s = static_cast<std::int32_t>(status);
+// True when the answer is to be shown, its header printed: not for a failed call, a round
+// that is not printed, or a one-way call (which gets its own line).
+template <typename Reply>
+bool Session::PrintHeader(const Call& call, bool print, std::int32_t error, const Reply& reply) {
+    if (error != NET_OK || !print || OneWay(call))
+        return false;
+    auto status = static_cast<std::int32_t>(reply.ulStatus);
     if (m_options.json) {
-        std::fprintf(
-            g_out, "{\"call\":\"%s\",\"status\":%d,\"status_text\":%s,\"flags\":%u,\"handle\":%d",
-            call.name.c_str(), s, netlit::JsonString(NetStatusText(s)).c_str(), flags, handle);
+        std::fprintf(g_out,
+                     "{\"call\":\"%s\",\"status\":%d,\"status_text\":%s,\"flags\":%u,\"handle\":%d",
+                     call.name.c_str(), status, netlit::JsonString(NetStatusText(status)).c_str(),
+                     reply.ulFlags, reply.lHandle);
     } else {
         std::fprintf(g_out, "%s: %s, flags 0x%X, handle %d", call.name.c_str(),
-                     StatusText(s).c_str(), flags, handle);
+                     StatusText(status).c_str(), reply.ulFlags, reply.lHandle);
     }
+    return true;
 }
 
-bool Session::OneWay(const Call& call, bool print) {
+void Session::PrintValue(const std::string& value) {
+    std::fprintf(g_out, m_options.json ? ",\"value\":%s}\n" : ", value %s\n", value.c_str());
+}
+
+bool Session::OneWay(const Call& call) {
     if ((m_options.flags & NET_FLAG_NOREPLY) == 0)
         return false;
-    if (print && m_options.json)
+    if (m_options.json)
         std::fprintf(g_out, "{\"call\":\"%s\",\"reply\":false}\n", call.name.c_str());
-    if (print && !m_options.json)
+    else
         std::fprintf(g_out, "%s: sent, no reply\n", call.name.c_str());
     return true;
 }
 
-void Session::Integer(const Call& call, bool print, std::int32_t& error) {
+std::int32_t Session::Integer(const Call& call, bool print) {
     MSGINTCALL request{call.lValue, 0, m_options.flags, m_lHandle};
+    std::int32_t error = NET_OK;
     MSGINTCALL reply = m_client.IntegerMsg(request, error);
-    if (error != NET_OK || !print || OneWay(call, print))
-        return;
-    PrintHeader(call, reply.ulStatus, reply.ulFlags, reply.lHandle);
-    std::fprintf(g_out, m_options.json ? ",\"value\":%d}\n" : ", value %d\n", reply.lValue);
+    if (PrintHeader(call, print, error, reply))
+        PrintValue(std::to_string(reply.lValue));
+    return error;
 }
 
-void Session::Real(const Call& call, bool print, std::int32_t& error) {
+std::int32_t Session::Real(const Call& call, bool print) {
     MSGREALCALL request{call.dValue, 0, m_options.flags, m_lHandle};
+    std::int32_t error = NET_OK;
     MSGREALCALL reply = m_client.RealMsg(request, error);
-    if (error != NET_OK || !print || OneWay(call, print))
-        return;
-    PrintHeader(call, reply.ulStatus, reply.ulFlags, reply.lHandle);
-    std::string value = netlit::PrintReal(reply.dValue);
-    if (m_options.json && !std::isfinite(reply.dValue))
-        value = "\"" + value + "\"";
-    std::fprintf(g_out, m_options.json ? ",\"value\":%s}\n" : ", value %s\n", value.c_str());
+    if (PrintHeader(call, print, error, reply)) {
+        std::string value = netlit::PrintReal(reply.dValue);
+        bool quoted = m_options.json && !std::isfinite(reply.dValue);  // JSON has no inf or nan
+        PrintValue(quoted ? "\"" + value + "\"" : value);
+    }
+    return error;
 }
 
-void Session::String(const Call& call, bool print, std::int32_t& error) {
+std::int32_t Session::String(const Call& call, bool print) {
     std::string text = call.text;  // the request record wants a writable pointer
     MSGSTRINGCALL request{call.nullText ? nullptr : &text[0], 0, m_options.flags, m_lHandle};
+    std::int32_t error = NET_OK;
     MSGSTRINGCALL reply = m_client.StringMsg(request, error);
-    if (error == NET_OK && print && !OneWay(call, print)) {
-        PrintHeader(call, reply.ulStatus, reply.ulFlags, reply.lHandle);
-        std::string value = reply.pszValue == nullptr ? (m_options.json ? "null" : "none")
-                            : m_options.json          ? netlit::JsonString(reply.pszValue)
-                                                      : netlit::PrintString(reply.pszValue);
-        std::fprintf(g_out, m_options.json ? ",\"value\":%s}\n" : ", value %s\n", value.c_str());
+    if (PrintHeader(call, print, error, reply)) {
+        PrintValue(reply.pszValue == nullptr ? (m_options.json ? "null" : "none")
+                   : m_options.json          ? netlit::JsonString(reply.pszValue)
+                                             : netlit::PrintString(reply.pszValue));
     }
     m_xdr.StringCall(-1, XDR_FREE, reply);
+    return error;
 }
 
-void Session::User(const Call& call, bool print, std::int32_t& error) {
+std::int32_t Session::User(const Call& call, bool print) {
     MSGUSERCALL request{0, m_options.flags, m_lHandle, 0, 0, 0, nullptr};
     request.pData = m_blocks[static_cast<std::size_t>(&call - &m_options.calls[0])];
+    std::int32_t error = NET_OK;
     MSGUSERCALL reply = m_client.UserMsg(request, error);
-    if (error == NET_OK && print && !OneWay(call, print)) {
-        PrintHeader(call, reply.ulStatus, reply.ulFlags, reply.lHandle);
+    if (PrintHeader(call, print, error, reply)) {
         std::vector<netlit::Lit> values = netlit::FromBlock(reply.pData);
         if (m_options.json) {
             std::fprintf(g_out, ",\"type\":%u,\"values\":[", reply.ulType);
@@ -396,37 +409,36 @@ void Session::User(const Call& call, bool print, std::int32_t& error) {
         }
     }
     m_xdr.UserCall(-1, XDR_FREE, reply, 0);  // the decoded block and its lists are ours
+    return error;
 }
 
-bool Session::Perform(const Call& call, bool print, std::int32_t& error) {
-    error = NET_OK;
+std::int32_t Session::Connection(bool print) {
+    if (!print)
+        return NET_OK;
+    if (m_options.json) {
+        std::fprintf(g_out, "{\"call\":\"connect\",\"handle\":%d,\"version\":%u,\"unicode\":%s}\n",
+                     m_lHandle, m_client.m_ulVersion, m_client.m_bUnicode ? "true" : "false");
+    } else {
+        std::fprintf(g_out, "connect: handle %d, version %u, unicode %s\n", m_lHandle,
+                     m_client.m_ulVersion, m_client.m_bUnicode ? "on" : "off");
+    }
+    return NET_OK;
+}
+
+std::int32_t Session::Perform(const Call& call, bool print) {
     switch (call.kind) {
         case Kind::Integer:
-            Integer(call, print, error);
-            break;
+            return Integer(call, print);
         case Kind::Real:
-            Real(call, print, error);
-            break;
+            return Real(call, print);
         case Kind::String:
-            String(call, print, error);
-            break;
+            return String(call, print);
         case Kind::User:
-            User(call, print, error);
-            break;
+            return User(call, print);
         case Kind::Connect:
-            if (!print)
-                break;
-            if (m_options.json) {
-                std::fprintf(
-                    g_out, "{\"call\":\"connect\",\"handle\":%d,\"version\":%u,\"unicode\":%s}\n",
-                    m_lHandle, m_client.m_ulVersion, m_client.m_bUnicode ? "true" : "false");
-            } else {
-                std::fprintf(g_out, "connect: handle %d, version %u, unicode %s\n", m_lHandle,
-                             m_client.m_ulVersion, m_client.m_bUnicode ? "on" : "off");
-            }
             break;
     }
-    return error == NET_OK;
+    return Connection(print);
 }
 
 int Session::Run() {
@@ -439,11 +451,10 @@ int Session::Run() {
     for (long round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < m_options.calls.size(); ++i) {
             const Call& call = m_options.calls[i];
-            std::int32_t error = NET_OK;
             auto before = std::chrono::steady_clock::now();
-            bool ok = Perform(call, round == 0, error);
+            std::int32_t error = Perform(call, round == 0);
             auto after = std::chrono::steady_clock::now();
-            if (!ok)
+            if (error != NET_OK)
                 return Fail(kCallFailed, "call " + std::to_string(i + 1) + " (" + call.name +
                                              ") to " + Where() + " failed: " + StatusText(error));
             if (call.kind != Kind::Connect)
