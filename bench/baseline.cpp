@@ -31,19 +31,8 @@ std::uint32_t AppWork(const unsigned char* request) {
 }
 
 bool ReadWhole(int fd, void* data, std::size_t length) {
-    char* p = static_cast<char*>(data);
-    while (length > 0) {
-        const ssize_t n = read(fd, p, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return MoveAll(static_cast<char*>(data), length,
+                   [fd](char* p, std::size_t n) { return read(fd, p, n); });
 }
 
 }  // namespace
@@ -96,28 +85,17 @@ void MiniLoop::Stop() {
 
 void MiniLoop::Post(const Event& event) {
     ZoLock lock(m_lock);
-    const char* p = reinterpret_cast<const char*>(&event);
-    std::size_t left = sizeof event;
-    while (left > 0) {
-        const ssize_t n = write(m_pipe[1], p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            // Full: wait for the main thread to read, unless it has stopped for good.
-            if (m_stopped.load()) {
-                return;
-            }
-            pollfd out{m_pipe[1], POLLOUT, 0};
-            poll(&out, 1, 10);
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    MoveAll(reinterpret_cast<const char*>(&event), sizeof event,
+            [this](const char* p, std::size_t n) {
+                ssize_t written = write(m_pipe[1], p, n);
+                // Full: wait for the main thread to read, unless it has stopped for good.
+                while (written < 0 && errno == EAGAIN && !m_stopped.load()) {
+                    pollfd out{m_pipe[1], POLLOUT, 0};
+                    poll(&out, 1, 10);
+                    written = write(m_pipe[1], p, n);
+                }
+                return written;
+            });
 }
 
 void MiniLoop::Handle(const Event& event) {

@@ -17,6 +17,18 @@
 
 namespace bench {
 
+namespace {
+
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+}  // namespace
+
 double Latencies::Percentile(double p) const {
     if (ns.empty()) {
         return 0;
@@ -117,10 +129,7 @@ int ListenLoopback(std::uint16_t& port, int backlog) {
     }
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
+    sockaddr_in a = LoopbackAddress(port);
     socklen_t len = sizeof a;
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -146,10 +155,7 @@ int ConnectLoopback(std::uint16_t port) {
     if (fd < 0) {
         return -1;
     }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
+    sockaddr_in a = LoopbackAddress(port);
     const int one = 1;
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
@@ -160,35 +166,13 @@ int ConnectLoopback(std::uint16_t port) {
 }
 
 bool SendAll(int fd, const void* data, std::size_t length) {
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return MoveAll(static_cast<const char*>(data), length,
+                   [fd](const char* p, std::size_t n) { return send(fd, p, n, MSG_NOSIGNAL); });
 }
 
 bool RecvAll(int fd, void* data, std::size_t length) {
-    char* p = static_cast<char*>(data);
-    while (length > 0) {
-        const ssize_t n = recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return MoveAll(static_cast<char*>(data), length,
+                   [fd](char* p, std::size_t n) { return recv(fd, p, n, 0); });
 }
 
 bool TcpBytes(int fd, std::uint64_t& sent, std::uint64_t& received) {

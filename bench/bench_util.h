@@ -2,7 +2,10 @@
 // with a chosen stack, resident memory and a driver that runs beside a main-thread loop.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +58,24 @@ std::uint16_t FreeLoopbackPort();                      // a port free right now 
 int ConnectLoopback(std::uint16_t port);               // TCP_NODELAY set; -1 on failure
 bool SendAll(int fd, const void* data, std::size_t length);
 bool RecvAll(int fd, void* data, std::size_t length);
+
+// Moves length bytes at p with io(p, n), one send(), recv(), read() or write() that returns the
+// bytes it moved, until all have moved: EINTR is retried, an error or an end of stream fails.
+template <typename Byte, typename Io>
+bool MoveAll(Byte* p, std::size_t length, Io io) {
+    while (length > 0) {
+        const ssize_t n = io(p, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 // Bytes this socket has had acknowledged and has received so far (TCP_INFO).
 bool TcpBytes(int fd, std::uint64_t& sent, std::uint64_t& received);
 
