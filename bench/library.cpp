@@ -148,19 +148,11 @@ sLIST_HEADER* ValueBlock::NewList(std::uint16_t elementType, int count) {
     return list;
 }
 
-std::unique_ptr<ValueBlock> ValueBlock::IntList(int count) {
+std::unique_ptr<ValueBlock> ValueBlock::List(std::uint16_t elementType, int count) {
     std::unique_ptr<ValueBlock> block(new ValueBlock(1));
-    sL_VALUE& v = block->m_data->pValues[0];
-    Set(v, NET_TYPE_INTEGER - NET_TYPE_UNKNOWN, NET_KIND_NONE).data.pList =
-        block->NewList(NET_TYPE_INTEGER, count);
-    return block;
-}
-
-std::unique_ptr<ValueBlock> ValueBlock::StringList(int count) {
-    std::unique_ptr<ValueBlock> block(new ValueBlock(1));
-    sL_VALUE& v = block->m_data->pValues[0];
-    Set(v, NET_TYPE_STRING - NET_TYPE_UNKNOWN, NET_KIND_NONE).data.pList =
-        block->NewList(NET_TYPE_STRING, count);
+    const auto listCode = static_cast<std::uint16_t>(elementType - NET_TYPE_UNKNOWN);
+    Set(block->m_data->pValues[0], listCode, NET_KIND_NONE).data.pList =
+        block->NewList(elementType, count);
     return block;
 }
 

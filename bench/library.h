@@ -47,9 +47,9 @@ private:
 // An argument block for user calls, owned here (values, lists and their nodes).
 class ValueBlock {
 public:
-    static std::unique_ptr<ValueBlock> Mixed();                // 10 values of mixed kinds
-    static std::unique_ptr<ValueBlock> IntList(int count);     // one list of integers
-    static std::unique_ptr<ValueBlock> StringList(int count);  // one list of 16-byte strings
+    static std::unique_ptr<ValueBlock> Mixed();  // 10 values of mixed kinds
+    // One list of count integers (NET_TYPE_INTEGER) or 16-byte strings (NET_TYPE_STRING).
+    static std::unique_ptr<ValueBlock> List(std::uint16_t elementType, int count);
     ~ValueBlock();
     MSGUSERDATA* Data() { return m_data; }
 

@@ -91,9 +91,11 @@ struct LatencyCase {
 };
 
 std::vector<LatencyCase> LatencyCases(bool smoke) {
-    static std::shared_ptr<ValueBlock> mixed(ValueBlock::Mixed().release());
-    static std::shared_ptr<ValueBlock> ints(ValueBlock::IntList(smoke ? 100 : 10000).release());
-    static std::shared_ptr<ValueBlock> texts(ValueBlock::StringList(smoke ? 10 : 1000).release());
+    static const std::unique_ptr<ValueBlock> mixed = ValueBlock::Mixed();
+    static const std::unique_ptr<ValueBlock> ints =
+        ValueBlock::List(NET_TYPE_INTEGER, smoke ? 100 : 10000);
+    static const std::unique_ptr<ValueBlock> texts =
+        ValueBlock::List(NET_TYPE_STRING, smoke ? 10 : 1000);
     static const std::string text16(16, 'x');
     static const std::string text4k(4096, 'y');
     return {
