@@ -92,7 +92,7 @@ private:
 // Client side of the baselines; fd from ConnectLoopback.
 class BaselineClient {
 public:
-    explicit BaselineClient(Shape shape)
+    explicit BaselineClient(Shape shape = Shape{})
         : m_shape(shape), m_request(shape.request, 1), m_reply(shape.reply) {}
     ~BaselineClient();
     bool Connect(std::uint16_t port);  // connects and shakes hands

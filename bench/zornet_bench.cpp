@@ -136,6 +136,84 @@ Shape MeasureShape(int socket, const std::function<bool()>& call) {
     return shape;
 }
 
+// --- Either side ---------------------------------------------------------------------------------
+// The figures below take a baseline's client or the library's (LibClient) alike: Connect(port),
+// Close(), and for CallRate one waited-for call.
+
+// Calls per second of connections clients, each connected to port and making call in a loop.
+template <typename Client>
+double CallRate(int connections, double seconds, std::uint16_t port, bool (Client::*call)()) {
+    std::vector<std::unique_ptr<Client>> clients(connections);
+    return MeasureRate(
+        connections, seconds,
+        [&](int i) -> std::function<bool()> {
+            clients[i] = std::make_unique<Client>();
+            Client* c = clients[i].get();
+            if (!c->Connect(port)) {
+                return {};
+            }
+            return [c, call] { return (c->*call)(); };
+        },
+        [&](int i) { clients[i]->Close(); });
+}
+
+// Connections per second: connect, shake hands and close, one at a time.
+template <typename Client>
+double ConnectRate(double seconds, std::uint16_t port) {
+    return MeasureRate(
+        1, seconds,
+        [&](int) -> std::function<bool()> {
+            return [&] {
+                Client c;
+                return c.Connect(port) && c.Close();
+            };
+        },
+        [](int) {});
+}
+
+// One-way calls per second over the window, counted until the server has handled them all
+// (done); -1 when a call failed or the server fell behind for good.
+double OneWayRate(double seconds, const std::function<bool()>& oneWay,
+                  const std::function<bool()>& waitedFor, const std::atomic<std::uint64_t>& done) {
+    std::uint64_t sent = 0;
+    const auto t0 = Clock::now();
+    const auto end = t0 + std::chrono::duration<double>(seconds);
+    bool ok = true;
+    while (ok && Clock::now() < end) {
+        ok = oneWay();
+        sent += ok ? 1 : 0;
+    }
+    // The fence: a waited-for call queues behind every one-way call before it.
+    ok = ok && waitedFor();
+    ok = ok && WaitUntil([&] { return done.load() >= sent; }, 30);
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    return ok ? static_cast<double>(sent) / secs : -1;
+}
+
+// Opens count idle clients into clients (up to the first that fails) and returns the resident
+// bytes each added, or -1 unless all opened. settle(n) waits until the server has seen n.
+template <typename Client>
+double IdleBytes(int count, std::uint16_t port, const char* side,
+                 const std::function<void(std::size_t)>& settle,
+                 std::vector<std::unique_ptr<Client>>& clients) {
+    const std::uint64_t before = ResidentBytes();
+    for (int i = 0; i < count; ++i) {
+        auto c = std::make_unique<Client>();
+        if (!c->Connect(port)) {
+            std::fprintf(stderr, "zornet_bench: %s connection %d failed\n", side, i);
+            break;
+        }
+        clients.push_back(std::move(c));
+    }
+    settle(clients.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::uint64_t after = ResidentBytes();
+    if (static_cast<int>(clients.size()) != count) {
+        return -1;
+    }
+    return (static_cast<double>(after) - static_cast<double>(before)) / count;
+}
+
 // --- Baselines -------------------------------------------------------------------------------
 
 // Runs driver with a baseline server up; the handoff one gets its main-thread loop.
@@ -160,8 +238,7 @@ const char* Name(bool handoff) {
     return handoff ? "ho" : "raw";
 }
 
-void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::string& key,
-                     Results& r) {
+Latencies BaselineCallLatency(const Budget& b, bool handoff, Shape shape) {
     Latencies lat;
     WithBaseline(b, handoff, shape, [&](BaselineServer& server, MiniLoop&) {
         BaselineClient client(shape);
@@ -170,24 +247,19 @@ void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::stri
             client.Close();
         }
     });
-    r.AddLatency("lat." + std::string(Name(handoff)) + "." + key, lat);
+    return lat;
+}
+
+void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::string& key,
+                     Results& r) {
+    r.AddLatency("lat." + std::string(Name(handoff)) + "." + key,
+                 BaselineCallLatency(b, handoff, shape));
 }
 
 void BaselineRate(const Budget& b, bool handoff, int connections, Results& r) {
     double rate = -1;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
-        std::vector<std::unique_ptr<BaselineClient>> clients(connections);
-        rate = MeasureRate(
-            connections, b.rateSeconds,
-            [&](int i) -> std::function<bool()> {
-                clients[i] = std::make_unique<BaselineClient>(Shape{});
-                BaselineClient* c = clients[i].get();
-                if (!c->Connect(server.Port())) {
-                    return {};
-                }
-                return [c] { return c->Call(); };
-            },
-            [&](int i) { clients[i]->Close(); });
+        rate = CallRate(connections, b.rateSeconds, server.Port(), &BaselineClient::Call);
     });
     r.AddRate("rate." + std::string(Name(handoff)) + ".c" + std::to_string(connections), rate);
 }
@@ -196,25 +268,11 @@ void BaselineOneWay(const Budget& b, bool handoff, Shape shape, Results& r) {
     double rate = -1;
     WithBaseline(b, handoff, shape, [&](BaselineServer& server, MiniLoop& loop) {
         BaselineClient client(shape);
-        if (!client.Connect(server.Port())) {
-            return;
-        }
-        std::uint64_t sent = 0;
-        const auto t0 = Clock::now();
-        const auto end = t0 + std::chrono::duration<double>(b.rateSeconds);
-        bool ok = true;
-        while (ok && Clock::now() < end) {
-            ok = client.OneWay();
-            sent += ok ? 1 : 0;
-        }
-        // The fence: a waited-for call queues behind every one-way call before it.
-        ok = ok && client.Call();
-        auto& done = handoff ? loop.oneWayDone : server.rawOneWayDone;
-        ok = ok && WaitUntil([&] { return done.load() >= sent; }, 30);
-        const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-        client.Close();
-        if (ok) {
-            rate = static_cast<double>(sent) / secs;
+        if (client.Connect(server.Port())) {
+            rate = OneWayRate(
+                b.rateSeconds, [&] { return client.OneWay(); }, [&] { return client.Call(); },
+                handoff ? loop.oneWayDone : server.rawOneWayDone);
+            client.Close();
         }
     });
     r.AddRate("oneway." + std::string(Name(handoff)), rate);
@@ -223,15 +281,7 @@ void BaselineOneWay(const Budget& b, bool handoff, Shape shape, Results& r) {
 void BaselineConnections(const Budget& b, bool handoff, Results& r) {
     double rate = -1;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
-        rate = MeasureRate(
-            1, b.rateSeconds,
-            [&](int) -> std::function<bool()> {
-                return [&] {
-                    BaselineClient c(Shape{});
-                    return c.Connect(server.Port()) && c.Close();
-                };
-            },
-            [](int) {});
+        rate = ConnectRate<BaselineClient>(b.rateSeconds, server.Port());
     });
     r.AddRate("conn." + std::string(Name(handoff)), rate);
 }
@@ -240,24 +290,13 @@ void BaselineConnections(const Budget& b, bool handoff, Results& r) {
 void BaselineMemory(const Budget& b, bool handoff, int count, const std::string& size, Results& r) {
     double perConn = -1;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop& loop) {
-        const std::uint64_t before = ResidentBytes();
         std::vector<std::unique_ptr<BaselineClient>> clients;
-        for (int i = 0; i < count; ++i) {
-            auto c = std::make_unique<BaselineClient>(Shape{});
-            if (!c->Connect(server.Port())) {
-                std::fprintf(stderr, "zornet_bench: baseline connection %d failed\n", i);
-                break;
+        auto settle = [&](std::size_t opened) {
+            if (handoff) {
+                WaitUntil([&] { return loop.connected.load() >= opened; }, 30);
             }
-            clients.push_back(std::move(c));
-        }
-        if (handoff) {
-            WaitUntil([&] { return loop.connected.load() >= clients.size(); }, 30);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const std::uint64_t after = ResidentBytes();
-        if (static_cast<int>(clients.size()) == count) {
-            perConn = (static_cast<double>(after) - static_cast<double>(before)) / count;
-        }
+        };
+        perConn = IdleBytes(count, server.Port(), "baseline", settle, clients);
         r.Add("mem." + std::string(Name(handoff)) + "." + size + ".opened",
               static_cast<double>(clients.size()));
         const std::uint64_t opened = clients.size();
@@ -318,31 +357,27 @@ Shape UserShape(const Budget& b) {
     return shape;
 }
 
-void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Results& r) {
-    WithLibrary(b, mode, [&](LibServer& server) {
+Latencies LibraryCallLatency(const Budget& b, TraceMode trace,
+                             const std::function<bool(LibClient&)>& call) {
+    Latencies lat;
+    WithLibrary(b, trace, [&](LibServer& server) {
         LibClient client;
         if (client.Connect(server.Port())) {
-            r.AddLatency(key, MeasureLatency(b, [&] { return client.Integer(); }));
+            lat = MeasureLatency(b, [&] { return call(client); });
             client.Close();
         }
     });
+    return lat;
+}
+
+void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Results& r) {
+    r.AddLatency(key, LibraryCallLatency(b, mode, [](LibClient& c) { return c.Integer(); }));
 }
 
 void LibraryRate(const Budget& b, int connections, Results& r) {
     WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-        std::vector<std::unique_ptr<LibClient>> clients(connections);
-        const double rate = MeasureRate(
-            connections, b.rateSeconds,
-            [&](int i) -> std::function<bool()> {
-                clients[i] = std::make_unique<LibClient>();
-                LibClient* c = clients[i].get();
-                if (!c->Connect(server.Port())) {
-                    return {};
-                }
-                return [c] { return c->Integer(); };
-            },
-            [&](int i) { clients[i]->Close(); });
-        r.AddRate("rate.lib.c" + std::to_string(connections), rate);
+        r.AddRate("rate.lib.c" + std::to_string(connections),
+                  CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
     });
 }
 
@@ -351,22 +386,10 @@ void LibraryOneWay(const Budget& b, Results& r) {
         double rate = -1;
         LibClient client;
         if (client.Connect(server.Port())) {
-            std::uint64_t sent = 0;
-            const auto t0 = Clock::now();
-            const auto end = t0 + std::chrono::duration<double>(b.rateSeconds);
-            bool ok = true;
-            while (ok && Clock::now() < end) {
-                ok = client.User(OneWayBlock(), true);
-                sent += ok ? 1 : 0;
-            }
-            ok = ok && client.Integer();  // the fence
-            auto& done = server.Counters().oneWayDone;
-            ok = ok && WaitUntil([&] { return done.load() >= sent; }, 30);
-            const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+            rate = OneWayRate(
+                b.rateSeconds, [&] { return client.User(OneWayBlock(), true); },
+                [&] { return client.Integer(); }, server.Counters().oneWayDone);
             client.Close();
-            if (ok) {
-                rate = static_cast<double>(sent) / secs;
-            }
         }
         r.AddRate("oneway.lib", rate);
     });
@@ -374,39 +397,19 @@ void LibraryOneWay(const Budget& b, Results& r) {
 
 void LibraryConnections(const Budget& b, Results& r) {
     WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-        const double rate = MeasureRate(
-            1, b.rateSeconds,
-            [&](int) -> std::function<bool()> {
-                return [&] {
-                    LibClient c;
-                    return c.Connect(server.Port()) && c.Close();
-                };
-            },
-            [](int) {});
-        r.AddRate("conn.lib", rate);
+        r.AddRate("conn.lib", ConnectRate<LibClient>(b.rateSeconds, server.Port()));
     });
 }
 
 void LibraryMemory(const Budget& b, int count, const std::string& size, Results& r) {
     double perConn = -1;
     WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-        const std::uint64_t before = ResidentBytes();
         std::vector<std::unique_ptr<LibClient>> clients;
-        for (int i = 0; i < count; ++i) {
-            auto c = std::make_unique<LibClient>();
-            if (!c->Connect(server.Port())) {
-                std::fprintf(stderr, "zornet_bench: library connection %d failed\n", i);
-                break;
-            }
-            clients.push_back(std::move(c));
-        }
         LibCounters& counters = server.Counters();
-        WaitUntil([&] { return counters.connected.load() >= clients.size(); }, 30);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const std::uint64_t after = ResidentBytes();
-        if (static_cast<int>(clients.size()) == count) {
-            perConn = (static_cast<double>(after) - static_cast<double>(before)) / count;
-        }
+        auto settle = [&](std::size_t opened) {
+            WaitUntil([&] { return counters.connected.load() >= opened; }, 30);
+        };
+        perConn = IdleBytes(count, server.Port(), "library", settle, clients);
         r.Add("mem.lib." + size + ".opened", static_cast<double>(clients.size()));
         clients.clear();  // sockets closed without a close message: the peers see them go
     });
@@ -486,14 +489,7 @@ int Profile(const Options& o) {
     b.latencySeconds = 600;
     Latencies lat;
     if (o.profile == "raw" || o.profile == "ho") {
-        const bool handoff = o.profile == "ho";
-        WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
-            BaselineClient client(Shape{});
-            if (client.Connect(server.Port())) {
-                lat = MeasureLatency(b, [&] { return client.Call(); });
-                client.Close();
-            }
-        });
+        lat = BaselineCallLatency(b, o.profile == "ho", Shape{});
     } else if (o.profile == "rate-ho" || o.profile == "rate-lib" || o.profile == "rate-raw") {
         b.rateSeconds = o.calls / 1000.0;  // --calls gives the window in milliseconds here
         Results r(stdout);
@@ -504,13 +500,7 @@ int Profile(const Options& o) {
         }
         return r.failures == 0 ? 0 : 1;
     } else if (const LatencyCase* lc = FindCase(o.profile)) {
-        WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-            LibClient client;
-            if (client.Connect(server.Port())) {
-                lat = MeasureLatency(b, [&] { return lc->call(client); });
-                client.Close();
-            }
-        });
+        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call);
     } else {
         std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
         return 2;
