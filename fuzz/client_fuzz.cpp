@@ -4,10 +4,6 @@
 //
 // Input: byte 0 the offered version (mod 3), byte 1 the number of calls (mod 9), then one script
 // byte per call (see fuzzcommon::RunCalls), then the server's bytes.
-#include <sys/socket.h>
-
-#include <cstdio>
-
 #include "fuzz_common.h"
 
 namespace {
@@ -18,10 +14,7 @@ constexpr std::size_t kMaxCalls = 8;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Handle values print progress lines on standard output; they would drown the fuzzer's own.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::abort();
-    }
+    fuzzcommon::SilenceStandardOutput();
     return 0;
 }
 
@@ -36,19 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t answerBytes = size - 2 - calls;
 
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        std::abort();
-    }
-    // Room for the whole answer stream and for everything the client writes, which the peer
-    // never reads: nobody blocks.
-    const int room = 4 * static_cast<int>(kMaxInput);
-    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    NetXDRImp peer;
-    if (!peer.Write(fds[1], answers, static_cast<std::int32_t>(answerBytes))) {
-        std::abort();
-    }
-    shutdown(fds[1], SHUT_WR);
+    fuzzcommon::PeerStream(answers, answerBytes, 4 * static_cast<int>(kMaxInput), fds);
 
     NetXDRImp xdr;
     {

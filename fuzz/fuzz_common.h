@@ -1,6 +1,7 @@
-// Shared by the connection fuzz targets and their corpus generator: an in-process server with an
-// echo service and a generic listener, the scripted client calls, and an encoder that records
-// the bytes that cross it.
+// Shared by the fuzz targets and the corpus generator: the targets' set-up (standard output
+// silenced, a socket pair holding a peer's whole stream), an in-process server with an echo
+// service and a generic listener, the scripted client calls, and encoders that record the bytes
+// that cross them or work over memory.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +22,31 @@
 #include "zo/zostring.h"
 
 namespace fuzzcommon {
+
+// For LLVMFuzzerInitialize: handle values print progress lines on standard output, which would
+// drown the fuzzer's own.
+inline void SilenceStandardOutput() {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        std::fputs("fuzz: cannot silence standard output\n", stderr);
+        std::abort();
+    }
+}
+
+// A socket pair as a peer leaves it that has sent its whole stream: fds[1] has written bytes and
+// shut its sending side, fds[0] reads them. room is each end's send buffer; with room enough
+// for the bytes and for all that fds[0] writes (which nobody reads), nobody blocks.
+inline void PeerStream(const std::uint8_t* bytes, std::size_t length, int room, int fds[2]) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        std::abort();
+    }
+    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    NetXDRImp peer;
+    if (!peer.Write(fds[1], bytes, static_cast<std::int32_t>(length))) {
+        std::abort();
+    }
+    shutdown(fds[1], SHUT_WR);
+}
 
 // Answers every call with its own value and the return-data bit; strings come back prefixed.
 // Calls that reach the handle numbered *probeHandle are counted in *probeCalls, so a harness can
@@ -250,6 +277,32 @@ struct RecordingXdr : NetXDRImp {
             received.insert(received.end(), p, p + length);
         }
         return ok;
+    }
+};
+
+// An encoder over memory: writes append to out, reads consume in.
+struct MemoryXdr : NetXDRImp {
+    std::vector<unsigned char> out;
+    std::vector<unsigned char> in;
+    std::size_t pos = 0;
+
+    unsigned char Write(int, const void* buffer, std::int32_t length) override {
+        const auto* p = static_cast<const unsigned char*>(buffer);
+        if (length > 0) {
+            out.insert(out.end(), p, p + length);
+        }
+        return 1;
+    }
+    unsigned char Read(int, void* buffer, std::int32_t length) override {
+        if (length <= 0) {
+            return 1;
+        }
+        if (static_cast<std::size_t>(length) > in.size() - pos) {
+            return 0;
+        }
+        std::memcpy(buffer, in.data() + pos, static_cast<std::size_t>(length));
+        pos += static_cast<std::size_t>(length);
+        return 1;
     }
 };
 

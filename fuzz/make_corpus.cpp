@@ -20,16 +20,6 @@ struct Session {
     std::vector<std::uint8_t> script;
 };
 
-// An encoder that only collects what is written.
-struct MemoryXdr : NetXDRImp {
-    std::vector<unsigned char> out;
-    unsigned char Write(int, const void* buffer, std::int32_t length) override {
-        const auto* p = static_cast<const unsigned char*>(buffer);
-        out.insert(out.end(), p, p + length);
-        return 1;
-    }
-};
-
 bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
@@ -75,14 +65,14 @@ std::vector<unsigned char> DeepReferenceCall(std::int32_t handle, std::int32_t c
     }
     links[kDepth]->kind = NET_KIND_INTEGER;
     links[kDepth]->data.lValue = 1;
-    MemoryXdr value;
+    fuzzcommon::MemoryXdr value;
     NET_SendVDXData(&value, links[0], -1, 0);
     for (sL_VALUE* link : links) {
         link->fReference = 0;
         delete link;
     }
 
-    MemoryXdr call;
+    fuzzcommon::MemoryXdr call;
     std::uint32_t id = NET_MSG_USER;
     call.ULong(-1, XDR_ENCODE, id);
     MSGUSERDATA block{};

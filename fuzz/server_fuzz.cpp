@@ -182,10 +182,7 @@ void CheckFreshClient() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Handle values print progress lines on standard output; they would drown the fuzzer's own.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        Fail("cannot silence standard output");
-    }
+    fuzzcommon::SilenceStandardOutput();
     g_harness = new Harness;
     // Traced at every level into nothing: the trace's formatting of hostile names runs too.
     if (!g_harness->live.Start(kDecodeBudget, std::fopen("/dev/null", "w"))) {

@@ -2,15 +2,13 @@
 // The first input byte picks the path: bit 0 the Unicode setting, bit 1 a user call (clear) or
 // a run of packed values (set). Whatever decodes is encoded again, decoded from that encoding
 // and encoded once more: the two encodings must be equal, and everything must be releasable.
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
+#include "fuzz_common.h"
 #include "net/net_xdr.h"
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
@@ -22,31 +20,7 @@ constexpr std::size_t kMaxInput = 64 * 1024;
 constexpr std::uint64_t kBudget = 128u << 10;
 constexpr int kMaxValues = 16;
 
-// An encoder over memory: writes append to out, reads consume in.
-struct MemoryXdr : NetXDRImp {
-    std::vector<unsigned char> out;
-    std::vector<unsigned char> in;
-    std::size_t pos = 0;
-
-    unsigned char Write(int, const void* buffer, std::int32_t length) override {
-        const auto* p = static_cast<const unsigned char*>(buffer);
-        if (length > 0) {
-            out.insert(out.end(), p, p + length);
-        }
-        return 1;
-    }
-    unsigned char Read(int, void* buffer, std::int32_t length) override {
-        if (length <= 0) {
-            return 1;
-        }
-        if (static_cast<std::size_t>(length) > in.size() - pos) {
-            return 0;
-        }
-        std::memcpy(buffer, in.data() + pos, static_cast<std::size_t>(length));
-        pos += static_cast<std::size_t>(length);
-        return 1;
-    }
-};
+using fuzzcommon::MemoryXdr;
 
 std::vector<unsigned char> EncodeCall(MSGUSERCALL& call, unsigned char unicode) {
     MemoryXdr xdr;
@@ -104,10 +78,7 @@ void CheckRoundTrip(const std::vector<unsigned char>& first, bool userCall, unsi
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Handles print progress lines on standard output; they would drown the fuzzer's own.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::abort();
-    }
+    fuzzcommon::SilenceStandardOutput();
     return 0;
 }
 
@@ -116,16 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-        std::abort();
-    }
-    const int bufferSize = 2 * kMaxInput;
-    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+    fuzzcommon::PeerStream(data + 1, size - 1, static_cast<int>(2 * kMaxInput), fds);
     NetXDRImp xdr;
-    if (!xdr.Write(fds[1], data + 1, static_cast<std::int32_t>(size - 1))) {
-        std::abort();
-    }
-    shutdown(fds[1], SHUT_WR);
 
     const unsigned char unicode = data[0] & 1;
     NetDecodeBudget budget(kBudget);
