@@ -77,13 +77,8 @@ public:
 
     bool Integer(std::int32_t& value) {
         SkipBlanks();
-        std::size_t start = m_pos;
-        Lit lit;
-        if (!Number(lit))
+        if (!IntegerNumber(value, "an integer is expected"))
             return false;
-        if (lit.usType != NET_TYPE_INTEGER)
-            return FailAt(start, "an integer is expected");
-        value = lit.lValue;
         SkipBlanks();
         return AtEnd() || Fail("unexpected text after the integer");
     }
@@ -216,6 +211,18 @@ private:
         return Set(value, NET_TYPE_INTEGER);
     }
 
+    // A number that must be an integer; message says so where it is not.
+    bool IntegerNumber(std::int32_t& out, const char* message) {
+        std::size_t start = m_pos;
+        Lit lit;
+        if (!Number(lit))
+            return false;
+        if (lit.usType != NET_TYPE_INTEGER)
+            return FailAt(start, message);
+        out = lit.lValue;
+        return true;
+    }
+
     // Hexadecimal gives the 32-bit pattern; a minus sign negates it.
     bool Hex(Lit& value, std::size_t start, bool negative) {
         m_pos += 2;
@@ -297,13 +304,8 @@ private:
             return FailAt(start, "handle types are h7 to h31");
         if (!Expect(':', "a handle is h<7..31>:<number>"))
             return false;
-        Lit number;
-        std::size_t numberAt = m_pos;
-        if (!Number(number))
+        if (!IntegerNumber(value.lValue, "a handle number is an integer"))
             return false;
-        if (number.usType != NET_TYPE_INTEGER)
-            return FailAt(numberAt, "a handle number is an integer");
-        value.lValue = number.lValue;
         return Set(value, static_cast<std::uint16_t>(NET_TYPE_UNKNOWN + index));
     }
 
@@ -451,13 +453,8 @@ private:
         if (Peek() == '@') {
             ++m_pos;
             SkipBlanks();
-            Lit cursor;
-            std::size_t at = m_pos;
-            if (!Number(cursor))
+            if (!IntegerNumber(value.lCursor, "the cursor is an integer"))
                 return false;
-            if (cursor.usType != NET_TYPE_INTEGER)
-                return FailAt(at, "the cursor is an integer");
-            value.lCursor = cursor.lValue;
             SkipBlanks();
         }
         if (!Expect(']', "']' expected at the end of the list"))
