@@ -85,6 +85,49 @@ bool SameBlock(const MSGUSERDATA* b, std::int32_t n, const std::string& text, do
            v[2].data.pdValue != nullptr && *v[2].data.pdValue == real;
 }
 
+// One call of a random kind on the connection, one-way one time in eight (oneWay); true when
+// the answer is right. error is the call's.
+bool RandomCall(NetClient& client, NetXDRImp& xdr, std::int32_t handle, std::mt19937& random,
+                bool& oneWay, ZoErrorCode& error) {
+    const auto n = static_cast<std::int32_t>(random());
+    oneWay = random() % 8 == 0;
+    const std::uint32_t flags = oneWay ? NET_FLAG_NOREPLY : 0;
+    switch (random() % 4) {
+        case 0: {
+            MSGINTCALL call{n, 0, flags, handle};
+            const MSGINTCALL a = client.IntegerMsg(call, error);
+            return oneWay ? a.ulStatus == NET_OK : a.lValue == n && a.ulStatus == NET_OK;
+        }
+        case 1: {
+            const double value = n / 3.0;
+            MSGREALCALL call{value, 0, flags, handle};
+            const MSGREALCALL a = client.RealMsg(call, error);
+            return oneWay ? a.ulStatus == NET_OK : a.dValue == value;
+        }
+        case 2: {
+            std::string text = "text " + std::to_string(n);
+            MSGSTRINGCALL call{&text[0], 0, flags, handle};
+            MSGSTRINGCALL a = client.StringMsg(call, error);
+            const bool right = oneWay || (a.pszValue != nullptr && text == a.pszValue);
+            xdr.StringCall(-1, XDR_FREE, a);
+            return right;
+        }
+        default: {
+            const std::string text = std::string(random() % 300, 'u') + "\xC3\xA9";
+            MSGUSERCALL call{};
+            call.ulFlags = flags;
+            call.lHandle = handle;
+            call.pData = MakeBlock(n, text, n * 0.5);
+            MSGUSERCALL a = client.UserMsg(call, error);
+            const bool right =
+                oneWay || (a.ulStatus == NET_OK && SameBlock(a.pData, n, text, n * 0.5));
+            xdr.UserCall(-1, XDR_FREE, a, client.m_bUnicode);
+            xdr.UserCall(-1, XDR_FREE, call, client.m_bUnicode);
+            return right;
+        }
+    }
+}
+
 // One connection's life after another until stop: connect, a run of calls, then a close
 // message or a dropped socket.
 void Worker(int id, const std::string& host, std::uint16_t port, std::atomic<bool>& stop,
@@ -104,47 +147,9 @@ void Worker(int id, const std::string& host, std::uint16_t port, std::atomic<boo
         ++c.connects;
         const int calls = 1 + static_cast<int>(random() % 400);
         for (int i = 0; i < calls && !stop; ++i) {
-            const auto n = static_cast<std::int32_t>(random());
-            const bool oneWay = random() % 8 == 0;
-            const std::uint32_t flags = oneWay ? NET_FLAG_NOREPLY : 0;
+            bool oneWay = false;
             ZoErrorCode error = 0;
-            bool right = true;
-            switch (random() % 4) {
-                case 0: {
-                    MSGINTCALL call{n, 0, flags, handle};
-                    const MSGINTCALL a = client.IntegerMsg(call, error);
-                    right = oneWay ? a.ulStatus == NET_OK : a.lValue == n && a.ulStatus == NET_OK;
-                    break;
-                }
-                case 1: {
-                    const double value = n / 3.0;
-                    MSGREALCALL call{value, 0, flags, handle};
-                    const MSGREALCALL a = client.RealMsg(call, error);
-                    right = oneWay ? a.ulStatus == NET_OK : a.dValue == value;
-                    break;
-                }
-                case 2: {
-                    std::string text = "text " + std::to_string(n);
-                    MSGSTRINGCALL call{&text[0], 0, flags, handle};
-                    MSGSTRINGCALL a = client.StringMsg(call, error);
-                    right = oneWay || (a.pszValue != nullptr && text == a.pszValue);
-                    xdr.StringCall(-1, XDR_FREE, a);
-                    break;
-                }
-                default: {
-                    const std::string text = std::string(random() % 300, 'u') + "\xC3\xA9";
-                    MSGUSERCALL call{};
-                    call.ulFlags = flags;
-                    call.lHandle = handle;
-                    call.pData = MakeBlock(n, text, n * 0.5);
-                    MSGUSERCALL a = client.UserMsg(call, error);
-                    right =
-                        oneWay || (a.ulStatus == NET_OK && SameBlock(a.pData, n, text, n * 0.5));
-                    xdr.UserCall(-1, XDR_FREE, a, client.m_bUnicode);
-                    xdr.UserCall(-1, XDR_FREE, call, client.m_bUnicode);
-                    break;
-                }
-            }
+            const bool right = RandomCall(client, xdr, handle, random, oneWay, error);
             if (error != NET_OK) {
                 ++c.errors;
                 break;
@@ -190,16 +195,14 @@ bool ParseArguments(int argc, char** argv, Options& o) {
 }
 
 void Report(const char* when, int second, const Counters& c, long rssKb) {
+    auto n = [](const std::atomic<std::uint64_t>& counter) {
+        return static_cast<unsigned long long>(counter.load());
+    };
     std::printf(
         "%-8s %5d s  calls %llu  one-way %llu  connects %llu  closes %llu  drops %llu  "
         "errors %llu  wrong %llu  rss %ld kB\n",
-        when, second, static_cast<unsigned long long>(c.calls.load()),
-        static_cast<unsigned long long>(c.oneWay.load()),
-        static_cast<unsigned long long>(c.connects.load()),
-        static_cast<unsigned long long>(c.closes.load()),
-        static_cast<unsigned long long>(c.drops.load()),
-        static_cast<unsigned long long>(c.errors.load()),
-        static_cast<unsigned long long>(c.wrong.load()), rssKb);
+        when, second, n(c.calls), n(c.oneWay), n(c.connects), n(c.closes), n(c.drops), n(c.errors),
+        n(c.wrong), rssKb);
     std::fflush(stdout);
 }
 
