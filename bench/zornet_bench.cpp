@@ -63,8 +63,7 @@ public:
     }
     void AddLatency(const std::string& key, const Latencies& lat) {
         if (lat.ns.empty()) {
-            std::fprintf(stderr, "zornet_bench: %s failed\n", key.c_str());
-            failures++;
+            Failed(key);
             return;
         }
         Add(key + ".p50", lat.Percentile(50));
@@ -72,8 +71,7 @@ public:
     }
     void AddRate(const std::string& key, double value) {
         if (value < 0) {
-            std::fprintf(stderr, "zornet_bench: %s failed\n", key.c_str());
-            failures++;
+            Failed(key);
             return;
         }
         Add(key, value);
@@ -81,6 +79,11 @@ public:
     int failures = 0;
 
 private:
+    void Failed(const std::string& key) {
+        std::fprintf(stderr, "zornet_bench: %s failed\n", key.c_str());
+        failures++;
+    }
+
     FILE* m_out;
 };
 
@@ -542,16 +545,19 @@ struct Row {
     double scale;              // file value times scale is what the table shows
 };
 
+// The latency figures' keys (as LatencyCases names them) and their labels in the table.
+const std::pair<const char*, const char*> kLatencyLabels[] = {
+    {"int", "integer call"},
+    {"real", "real call"},
+    {"str16", "string call 16 B"},
+    {"str4k", "string call 4 KiB"},
+    {"user10", "user call, 10 values"},
+    {"list10k", "user call, 10,000-int list"},
+    {"str1000", "user call, 1,000 strings"}};
+
 std::vector<Row> Rows(const Values& first) {
     std::vector<Row> rows;
-    const std::pair<const char*, const char*> lat[] = {{"int", "integer call"},
-                                                       {"real", "real call"},
-                                                       {"str16", "string call 16 B"},
-                                                       {"str4k", "string call 4 KiB"},
-                                                       {"user10", "user call, 10 values"},
-                                                       {"list10k", "user call, 10,000-int list"},
-                                                       {"str1000", "user call, 1,000 strings"}};
-    for (const auto& [key, label] : lat) {
+    for (const auto& [key, label] : kLatencyLabels) {
         for (const char* p : {"p50", "p99"}) {
             const std::string k = std::string(key) + "." + p;
             rows.push_back({std::string(label) + " " + p, "us", "lat.lib." + k, "lat.ho." + k,
@@ -647,12 +653,12 @@ int PrintTable(const std::vector<std::string>& files) {
     std::printf(
         "Baselines of each latency row carry the same bytes as the library's call "
         "(request/reply after the 4-byte id):");
-    for (const char* key : {"int", "real", "str16", "str4k", "user10", "list10k", "str1000"}) {
-        const std::string base = std::string("shape.") + key;
+    for (const auto& figure : kLatencyLabels) {
+        const std::string base = std::string("shape.") + figure.first;
         auto rq = first.find(base + ".request");
         auto rp = first.find(base + ".reply");
         if (rq != first.end() && rp != first.end()) {
-            std::printf(" %s %.0f/%.0f", key, rq->second.front(), rp->second.front());
+            std::printf(" %s %.0f/%.0f", figure.first, rq->second.front(), rp->second.front());
         }
     }
     std::printf(".\n");
@@ -672,11 +678,14 @@ bool Parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        auto count = [&] {  // at least 1
+            const char* n = next();
+            return n != nullptr ? std::max(1, std::atoi(n)) : 1;
+        };
         if (a == "--smoke") {
             o.smoke = true;
         } else if (a == "--repeat") {
-            const char* n = next();
-            o.repeat = n != nullptr ? std::max(1, std::atoi(n)) : 1;
+            o.repeat = count();
         } else if (a == "--mode") {
             const char* m = next();
             o.mode = m != nullptr ? m : "free";
@@ -698,11 +707,9 @@ bool Parse(int argc, char** argv, Options& o) {
             const char* p = next();
             o.profile = p != nullptr ? p : "int";
         } else if (a == "--calls") {
-            const char* n = next();
-            o.calls = n != nullptr ? std::max(1, std::atoi(n)) : 1;
+            o.calls = count();
         } else if (a == "--conns") {
-            const char* n = next();
-            o.conns = n != nullptr ? std::max(1, std::atoi(n)) : 1;
+            o.conns = count();
         } else if (a == "--table") {
             while (i + 1 < argc && argv[i + 1][0] != '-') {
                 o.tables.push_back(argv[++i]);
