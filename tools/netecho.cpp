@@ -68,7 +68,7 @@ bool ParseNumber(const char* text, int base, unsigned long max, unsigned long& o
     return errno == 0 && end != text && *end == '\0' && out <= max && text[0] != '-';
 }
 
-// 0 when the arguments were read; otherwise the exit status (usage: 2, --help: 0).
+// 0 when the arguments were read, -1 after --help (exit status 0), 2 on a usage error.
 int ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
