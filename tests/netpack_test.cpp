@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "net_xdr_budget.h"
@@ -16,9 +14,22 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-sL_VALUE Integer(std::int32_t n) {
+sL_VALUE Value(std::uint16_t type, unsigned char kind, std::int32_t n = 0) {
     sL_VALUE v;
-    v.usType = NET_TYPE_INTEGER, v.kind = NET_KIND_INTEGER, v.fValid = 1, v.data.lValue = n;
+    v.usType = type, v.kind = kind, v.fValid = 1, v.data.lValue = n;
+    return v;
+}
+
+sL_VALUE Link(std::uint16_t type, sL_VALUE* to) {
+    sL_VALUE v = Value(type, NET_KIND_NONE);
+    v.fReference = 1, v.data.pReference = to;
+    return v;
+}
+
+// A string the receive has to release before it fills the value.
+sL_VALUE Held() {
+    sL_VALUE v = Value(NET_TYPE_STRING, NET_KIND_STRING);
+    v.data.pString = new ZoString("held");
     return v;
 }
 
@@ -29,114 +40,78 @@ protected:
 
     Bytes Send(sL_VALUE& value, unsigned char unicode = 0) {
         EXPECT_GE(NET_SendVDXData(&xdr, &value, pair.a, unicode), 0);
-        Bytes out;
-        unsigned char chunk[4096];
-        ssize_t got;
-        while ((got = recv(pair.b, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
-            out.insert(out.end(), chunk, chunk + got);
-        }
+        Bytes out(4096);
+        const ssize_t got = recv(pair.b, out.data(), out.size(), MSG_DONTWAIT);
+        out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         return out;
     }
     // Receives from the given bytes, followed by the end of the stream.
-    int Receive(const Bytes& wire, sL_VALUE& value, unsigned char unicode = 0) {
+    int Receive(const Bytes& wire, sL_VALUE& value) {
         testutil::SocketPair in;
         EXPECT_TRUE(testutil::WriteAll(in.b, wire.data(), wire.size()));
         in.CloseB();
-        return NET_ReceiveVDXData(&xdr, &value, in.a, unicode);
+        return NET_ReceiveVDXData(&xdr, &value, in.a, 0);
     }
 };
 
-TEST_F(PackTest, IntegerReferenceAndNoValueForms) {
-    sL_VALUE seven = Integer(7);
-    EXPECT_EQ(Send(seven), (Bytes{0x02, 0, 0, 1, 0, 0, 0, 7}));
-    sL_VALUE ref;
-    ref.usType = NET_TYPE_INTEGER, ref.fReference = 1, ref.fValid = 1;
-    ref.data.pReference = &seven;
-    EXPECT_EQ(Send(ref), (Bytes{0x02, 0, 1, 1, 0, 0, 0, 7}));
-    sL_VALUE none = Integer(9);
+// One example of each packed form (type byte, depth, body); what arrives packs back the same.
+TEST_F(PackTest, PackedFormsRoundTrip) {
+    sL_VALUE seven = Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 7);
+    sL_VALUE none = Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 9), list = Value(2, NET_KIND_NONE);
+    sL_VALUE real = Value(NET_TYPE_REAL, NET_KIND_REAL);
+    real.data.pdValue = new double(2.5);
     none.fValid = 0;
-    EXPECT_EQ(Send(none), (Bytes{0, 0, 0, 0}));
-
-    sL_VALUE got = Integer(1);
-    EXPECT_EQ(Receive({0, 0, 0, 0}, got), 0);
-    EXPECT_FALSE(got.fValid);
-    EXPECT_EQ(Receive({0, 0, 0, 1}, got), -2);  // an unknown value cannot carry one
-    sL_VALUE blank;
-    blank.usType = NET_TYPE_STRING, blank.kind = NET_KIND_STRING, blank.fValid = 1;
-    blank.data.pString = new ZoString("");
-    EXPECT_EQ(Send(blank, 1), (Bytes{0x04, 0, 0, 0}));
-}
-
-TEST_F(PackTest, ListWithCursorTravelsAndReleasesDeeply) {
+    sL_VALUE ref = Link(NET_TYPE_INTEGER, &seven), middle = Link(NET_TYPE_REAL, &real);
+    sL_VALUE head = Link(NET_TYPE_REAL, &middle);
     sLIST_NODE nodes[2];
-    nodes[0].sL_VALUE::operator=(Integer(1));
-    nodes[1].sL_VALUE::operator=(Integer(2));
+    nodes[0].sL_VALUE::operator=(Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 1));
+    nodes[1].sL_VALUE::operator=(Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 2));
     nodes[0].pPrev = nullptr, nodes[0].pNext = &nodes[1];
     nodes[1].pPrev = &nodes[0], nodes[1].pNext = nullptr;
     sLIST_HEADER header{0, 2, 1, &nodes[0], &nodes[0], &nodes[1]};
-    sL_VALUE list;
-    list.usType = 2, list.fValid = 1, list.data.pList = &header;
-    const Bytes wire = Send(list);
-    const Bytes body{1, 0, 0, 0, 2, 1, 0, 0, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0, 2};
-    Bytes expected{0x82, 0, 0};
-    expected.insert(expected.end(), body.begin(), body.end());
-    EXPECT_EQ(wire, expected);
+    list.data.pList = &header;
+    const struct {
+        sL_VALUE* value;
+        Bytes wire;
+    } forms[] = {
+        {&seven, {0x02, 0, 0, 1, 0, 0, 0, 7}},
+        {&ref, {0x02, 0, 1, 1, 0, 0, 0, 7}},
+        {&none, {0, 0, 0, 0}},
+        {&head, {0x03, 0, 2, 1, 0, 0, 0, 0, 0, 0, 4, 0x40}},  // the double least significant first
+        {&list, {0x82, 0, 0, 1, 0, 0, 0, 2, 1, 0, 0, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0, 2}},
+    };
+    for (const auto& f : forms) {
+        EXPECT_EQ(Send(*f.value), f.wire);
+        sL_VALUE got = Held();
+        ASSERT_EQ(Receive(f.wire, got), 0);
+        EXPECT_EQ(Send(got), f.wire);
+        EXPECT_EQ(NET_DisposeVDXData(&got), 0);  // LSan: lists and links released deeply
+        EXPECT_FALSE(got.fValid || got.fReference);
+    }
+    sL_VALUE flag = Value(NET_TYPE_BOOLEAN, NET_KIND_BOOLEAN, 5), blank = Held();
+    EXPECT_EQ(Send(flag), (Bytes{0x01, 0, 0, 1, 1}));
+    *blank.data.pString = ZoString("");
+    EXPECT_EQ(Send(blank, 1), (Bytes{0x04, 0, 0, 0}));  // no text travels as no value
+}
 
+TEST_F(PackTest, ReceivedInputIsTakenAsItComes) {
     sL_VALUE got;
-    ASSERT_EQ(Receive(wire, got), 0);
-    ASSERT_TRUE(got.fValid);
-    EXPECT_EQ(got.usType, 2);
-    const sLIST_HEADER* h = got.data.pList;
-    ASSERT_EQ(h->lCount, 2);
-    EXPECT_EQ(h->lCurrent, 1);
-    EXPECT_EQ(h->pCurrent, h->pFirst);
-    EXPECT_EQ(h->pLast->pPrev, h->pFirst);
-    EXPECT_EQ(h->pLast->data.lValue, 2);
-    EXPECT_EQ(NET_DisposeVDXData(&got), 0);  // LSan: header and nodes gone
-    EXPECT_FALSE(got.fValid);
-
-    // A cursor beyond the count rests on the last element; an empty list has no current one.
+    // A cursor beyond the count rests on the last element, which keeps its type for sending on.
     ASSERT_EQ(Receive({0x82, 0, 0, 1, 0, 0, 0, 2, 1, 0, 0, 0, 9, 0, 1, 0, 0, 0, 5}, got), 0);
     EXPECT_EQ(got.data.pList->lCurrent, 2);
     EXPECT_EQ(got.data.pList->pCurrent, got.data.pList->pLast);
+    EXPECT_EQ(got.data.pList->pLast->pPrev, got.data.pList->pFirst);
     EXPECT_FALSE(got.data.pList->pFirst->fValid);
-    // It keeps the element type, so the list can be sent on with the right one.
     EXPECT_EQ(got.data.pList->pFirst->usType, NET_TYPE_INTEGER);
     NET_DisposeVDXData(&got);
-    ASSERT_EQ(Receive({0x84, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 3}, got), 0);
+    ASSERT_EQ(Receive({0x84, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 3}, got), 0);  // empty list
     EXPECT_EQ(got.data.pList->pFirst, nullptr);
     EXPECT_EQ(got.data.pList->lCurrent, 0);
     NET_DisposeVDXData(&got);
-}
 
-TEST_F(PackTest, ReferenceChainOfDepthTwoToAReal) {
-    sL_VALUE real;
-    real.usType = NET_TYPE_REAL, real.kind = NET_KIND_REAL, real.fValid = 1;
-    real.data.pdValue = new double(2.5);
-    sL_VALUE middle, head;
-    for (auto [from, to] : {std::pair{&middle, &real}, std::pair{&head, &middle}}) {
-        from->usType = NET_TYPE_REAL, from->fReference = 1, from->fValid = 1;
-        from->data.pReference = to;
-    }
-    const Bytes wire = Send(head);
-    EXPECT_EQ(wire, (Bytes{0x03, 0, 2, 1, 0, 0, 0, 0, 0, 0, 4, 0x40}));
-
-    sL_VALUE got;
-    got.usType = NET_TYPE_STRING, got.kind = NET_KIND_STRING, got.fValid = 1;
-    got.data.pString = new ZoString("released first");
-    ASSERT_EQ(Receive(wire, got), 0);
-    ASSERT_TRUE(got.fReference);
-    const sL_VALUE* link = got.data.pReference;
-    ASSERT_TRUE(link->fReference);
-    EXPECT_EQ(link->usType, NET_TYPE_REAL);
-    const sL_VALUE* end = link->data.pReference;
-    EXPECT_FALSE(end->fReference);
-    EXPECT_EQ(*end->data.pdValue, 2.5);
-    EXPECT_NE(end->data.pdValue, real.data.pdValue);
-    NET_DisposeVDXData(&got);
-    EXPECT_FALSE(got.fValid || got.fReference);
-    EXPECT_EQ(got.data.pdValue, nullptr);
-
+    EXPECT_EQ(Receive({0x20, 0, 0, 0}, got), 0);  // 0x20 is code 32000
+    EXPECT_EQ(Receive({0x01, 0, 0, 1, 5}, got), 0);
+    EXPECT_EQ(got.data.lValue, 5);  // a boolean as received
     // A depth of 0x8000 or more is negative and builds no reference.
     ASSERT_EQ(Receive({0x02, 0x80, 0x00, 1, 0, 0, 0, 4}, got), 0);
     EXPECT_FALSE(got.fReference);
@@ -145,30 +120,23 @@ TEST_F(PackTest, ReferenceChainOfDepthTwoToAReal) {
         NetDecodeBudget budget(100 * sizeof(sL_VALUE) - 1);
         EXPECT_EQ(Receive({0x02, 0, 100, 1, 0, 0, 0, 5}, got), -4);  // links over budget
     }
-    EXPECT_EQ(got.data.lValue, 4);
+    EXPECT_EQ(got.data.lValue, 4);  // a failed read leaves the value alone
 }
 
-TEST_F(PackTest, MalformedTypeBytesDisposeTheTarget) {
+TEST_F(PackTest, MalformedInputDisposesTheTarget) {
     for (unsigned char type : {0x40, 0x7F, 0xA0, 0xC0, 0xFF}) {
-        sL_VALUE got;
-        got.usType = NET_TYPE_STRING, got.kind = NET_KIND_STRING, got.fValid = 1;
-        got.data.pString = new ZoString("held");
+        sL_VALUE got = Held();
         EXPECT_EQ(Receive({type, 0, 0}, got), -2) << int{type};
         EXPECT_FALSE(got.fValid);
         EXPECT_EQ(Receive({type, 0}, got), -4);  // the depth is still read
     }
-    sL_VALUE got;
-    EXPECT_EQ(Receive({0x20, 0, 0, 0}, got), 0);  // 0x20 is code 32000
-    EXPECT_EQ(Receive({0x01, 0, 0, 1, 5}, got), 0);
-    EXPECT_EQ(got.data.lValue, 5);  // a boolean as received
-    sL_VALUE flag = Integer(5);
-    flag.usType = NET_TYPE_BOOLEAN, flag.kind = NET_KIND_BOOLEAN;
-    EXPECT_EQ(Send(flag), (Bytes{0x01, 0, 0, 1, 1}));
+    sL_VALUE got = Held();
+    EXPECT_EQ(Receive({0, 0, 0, 1}, got), -2);  // an unknown value cannot carry one
+    EXPECT_FALSE(got.fValid);
 }
 
 TEST_F(PackTest, HandlePrintsItsFourLines) {
-    sL_VALUE handle = Integer(77);
-    handle.usType = 32010, handle.kind = NET_KIND_HANDLE;
+    sL_VALUE handle = Value(32010, NET_KIND_HANDLE, 77);
     testing::internal::CaptureStdout();
     const Bytes wire = Send(handle);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
