@@ -11,32 +11,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "net/net_xdr.h"
 #include "net/netserv.h"
 #include "net_xdr_budget.h"
+#include "netservices.h"
 
 namespace {
-
-// The port of a services-database entry over "tcp", in host order; false when there is none.
-// The reentrant lookup, because clients connect from any thread.
-bool ServicePort(const char* name, std::uint16_t& port) {
-    std::vector<char> buffer(1024);
-    for (;;) {
-        servent entry;
-        servent* found = nullptr;
-        int rc = getservbyname_r(name, "tcp", &entry, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE && buffer.size() < 65536) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (rc != 0 || found == nullptr)
-            return false;
-        port = ntohs(static_cast<std::uint16_t>(found->s_port));
-        return true;
-    }
-}
 
 // A dotted IPv4 address is taken as it is; anything else is looked up (IPv4 only).
 bool ResolveHost(const char* host, in_addr& address) {
@@ -156,8 +137,8 @@ std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std
     }
 
     address.sin_family = AF_INET;
-    if (port == 0 && !ServicePort("olmnet", port))
-        port = NET_DEFAULT_PORT;
+    if (port == 0)
+        port = NetDefaultPort();
     address.sin_port = htons(port);
     m_usPort = port;
 

@@ -1,7 +1,5 @@
 #include "net/nethndl.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
+#include "netservices.h"
 #include "netservimp.h"
 #include "zo/zostring.h"
 
@@ -34,24 +32,6 @@ void TraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, 
 
 const char* Printable(const char* name) {
     return name != nullptr ? name : "(null)";
-}
-
-// The port of a services-database entry over "tcp", in host order; false when there is none.
-bool ServicePort(const char* name, std::uint16_t& port) {
-    std::vector<char> buffer(1024);
-    for (;;) {
-        servent entry;
-        servent* found = nullptr;
-        int rc = getservbyname_r(name, "tcp", &entry, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE && buffer.size() < 65536) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (rc != 0 || found == nullptr)
-            return false;
-        port = ntohs(static_cast<std::uint16_t>(found->s_port));
-        return true;
-    }
 }
 
 // Brackets one call into the application with the callback accounting. The handle may be gone
@@ -136,11 +116,7 @@ void NetHostHndl::UseHandle(const char* host, const char* service) {
     if (m_pszService == nullptr && service != nullptr)
         m_pszService = strdup(name);
 
-    if (colon == nullptr) {
-        m_usServicePort = m_pServerImp->Port();
-    } else if (!ServicePort(colon + 1, m_usServicePort)) {
-        m_usServicePort = static_cast<std::uint16_t>(std::atoi(colon + 1));
-    }
+    m_usServicePort = colon == nullptr ? m_pServerImp->Port() : NetPortFromText(colon + 1);
 }
 
 void NetHostHndl::SetEventFunc(NetEvent* event) {

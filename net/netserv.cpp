@@ -8,8 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include "net/netproto.h"
 #include "netnode.h"
 #include "netport.h"
+#include "netservices.h"
 
 namespace {
 
@@ -32,8 +31,6 @@ void sigHandler(int) {
 
 constexpr std::size_t kHostNameSize = 64;
 constexpr std::size_t kMessageBufferSize = 1024;
-constexpr char kServicesProtocol[] = "tcp";
-constexpr char kDefaultPortService[] = "olmnet";
 
 // Reads a whole decimal number from the environment; false when absent or malformed.
 bool EnvNumber(const char* name, unsigned long long max, unsigned long long& value) {
@@ -209,15 +206,7 @@ std::int32_t NetServerImp::StartServer(ZoInputRegistration* reg) {
     }
 
     if (m_usPort == 0) {
-        m_usPort = NET_DEFAULT_PORT;
-        servent entry;
-        servent* found = nullptr;
-        char buffer[1024];
-        if (getservbyname_r(kDefaultPortService, kServicesProtocol, &entry, buffer, sizeof buffer,
-                            &found) == 0 &&
-            found != nullptr) {
-            m_usPort = ntohs(static_cast<std::uint16_t>(found->s_port));
-        }
+        m_usPort = NetDefaultPort();
     }
 
     snprintf(MessageBuffer(), kMessageBufferSize,

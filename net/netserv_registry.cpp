@@ -6,32 +6,37 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <vector>
 
 #include "net/nethndl.h"
 #include "net/netproto.h"
 #include "netnode.h"
 #include "netport.h"
+#include "netservices.h"
 
 namespace {
 
 constexpr std::size_t kServiceNameMax = 256;
 constexpr std::size_t kMessageBufferSize = 1024;
 
-// The TCP port of a services-database entry, thread-safe; 0 when there is none.
-std::uint16_t ServicePort(const char* name) {
-    servent entry;
-    servent* found = nullptr;
-    char buffer[1024];
-    if (getservbyname_r(name, "tcp", &entry, buffer, sizeof buffer, &found) != 0 ||
-        found == nullptr) {
-        return 0;
+// The port of a services-database entry over "tcp", in host order; false when there is none.
+// The reentrant lookup: clients, handshakes and the registry look ports up from any thread.
+bool ServicePort(const char* name, std::uint16_t& port) {
+    std::vector<char> buffer(1024);
+    for (;;) {
+        servent entry;
+        servent* found = nullptr;
+        const int rc = getservbyname_r(name, "tcp", &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < 65536) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc != 0 || found == nullptr) {
+            return false;
+        }
+        port = ntohs(static_cast<std::uint16_t>(found->s_port));
+        return true;
     }
-    return ntohs(static_cast<std::uint16_t>(found->s_port));
-}
-
-// atoi's reading of a port text, kept to its low 16 bits ("65537" is port 1).
-std::uint16_t DecimalPort(const char* text) {
-    return static_cast<std::uint16_t>(strtoll(text, nullptr, 10));
 }
 
 // Drops the server's reference to a listen handle it no longer holds. Connections still
@@ -69,6 +74,21 @@ void LinkPort(NetServerImp& server, NetServerPort* port) {
 
 }  // namespace
 
+std::uint16_t NetDefaultPort() {
+    std::uint16_t port = NET_DEFAULT_PORT;
+    ServicePort("olmnet", port);
+    return port;
+}
+
+std::uint16_t NetPortFromText(const char* text) {
+    std::uint16_t port = 0;
+    if (ServicePort(text, port)) {
+        return port;
+    }
+    // atoi's reading, kept to the low 16 bits.
+    return static_cast<std::uint16_t>(strtoll(text, nullptr, 10));
+}
+
 int NetServerImp::ParseService(const char* service, char* name, std::uint16_t& port) {
     strncpy(name, service != nullptr ? service : "", kServiceNameMax);
     name[kServiceNameMax] = '\0';
@@ -78,11 +98,7 @@ int NetServerImp::ParseService(const char* service, char* name, std::uint16_t& p
         return NET_OK;
     }
     *colon = '\0';
-    const char* portText = colon + 1;
-    port = ServicePort(portText);
-    if (port == 0) {
-        port = DecimalPort(portText);
-    }
+    port = NetPortFromText(colon + 1);
     if (port == 0) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection - Bad port");
         return NET_BAD_PORT;
