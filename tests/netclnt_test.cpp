@@ -5,13 +5,16 @@
 #include <netdb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "net/net_xdr.h"
 #include "netpeer.h"
 
 using netpeer::Peer;
+using netpeer::Words;
+using Bytes = std::vector<unsigned char>;
 
 namespace {
 
@@ -21,86 +24,55 @@ bool FdOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
 }
 
-// Connects and completes a version-2 handshake with a peer that answers handle 4, Unicode off.
-void Connect(NetClient& client, const Peer& peer) {
-    std::int32_t handle = -1;
-    ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
-    ASSERT_EQ(client.ConnectMsg("me", "svc", handle), 1);
-    ASSERT_EQ(handle, 4);
-}
-
-void AnswerHello(int fd) {
-    netpeer::ReadHello(fd);
-    netpeer::WriteWords(fd, {4, 0});
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 }  // namespace
 
-TEST(NetClientHandshake, SendsCutNamesAndTakesUnicodeWord) {
+// The names go out cut to 255 characters; every outcome but success leaves the client without a
+// socket and the caller's handle untouched. The Unicode word decides, whatever the client held.
+TEST(NetClientHandshake, AnswersRefusalsAndVersionFallBack) {
     const std::string host(300, 'h'), service(300, 's');
-    for (std::uint32_t word : {0u, 1u}) {
+    struct Row {
+        std::uint32_t version;
+        Bytes answer;
+        std::int32_t result, handle;
+        bool unicode;
+    };
+    // Refusals come back by their magnitude; -1 (which would read as success) and the lowest
+    // value (which has none) break the protocol. A version-1 server answers the handle alone,
+    // too old for a version-2 client; a version-1 client reads no Unicode word.
+    const Row rows[] = {
+        {2, Words({7, 0}), 1, 7, false},   {2, Words({7, 1}), 1, 7, true},
+        {2, Words({-3u}), 3, -1, false},   {2, Words({-27u}), 27, -1, false},
+        {2, Words({-30u}), 30, -1, false}, {2, Words({-31u}), 31, -1, false},
+        {2, Words({-1u}), 32, -1, false},  {2, Words({0x80000000u}), 32, -1, false},
+        {2, Words({5}), 30, -1, false},    {1, Words({5}), 1, 5, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << &row - rows);
         Peer peer([&](int fd, int) {
             netpeer::Hello hello = netpeer::ReadHello(fd);
             EXPECT_EQ(hello.id, 1u);
-            EXPECT_EQ(hello.version, 2u);
+            EXPECT_EQ(hello.version, row.version);
             EXPECT_EQ(hello.Host(), host.substr(0, 255));
             EXPECT_EQ(hello.Service(), service.substr(0, 255));
             EXPECT_EQ(hello.block[256] | hello.block[512] | hello.block[513], 0);
-            netpeer::WriteWords(fd, {7, word});
+            testutil::WriteAll(fd, row.answer.data(), row.answer.size());
             EXPECT_TRUE(netpeer::ClientClosed(fd));
         });
-        NetClient client(nullptr, &g_xdr, 2);
-        client.m_bUnicode = word == 0;  // the word decides, whatever the client started with
+        NetClient client(nullptr, &g_xdr, row.version);
+        client.m_bUnicode = !row.unicode;
         std::int32_t handle = -1;
         ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
-        EXPECT_EQ(client.ConnectMsg(host.c_str(), service.c_str(), handle), 1);
-        EXPECT_EQ(handle, 7);
-        EXPECT_EQ(client.m_bUnicode, word == 1);
+        EXPECT_EQ(client.ConnectMsg(host.c_str(), service.c_str(), handle), row.result);
+        EXPECT_EQ(handle, row.handle);
+        EXPECT_EQ(client.m_nSocket == -1, row.result != 1);
+        EXPECT_EQ(client.m_bUnicode, row.unicode || row.result != 1);
         client.CloseSocket();
     }
-}
-
-TEST(NetClientHandshake, RefusalsAndOlderServers) {
-    for (std::int32_t refusal : {-3, -27, -30, -31}) {
-        Peer peer([&](int fd, int) {
-            netpeer::ReadHello(fd);
-            netpeer::WriteWords(fd, {static_cast<std::uint32_t>(refusal)});
-        });
-        NetClient client(nullptr, &g_xdr, 2);
-        std::int32_t handle = -1;
-        ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
-        EXPECT_EQ(client.ConnectMsg("me", "svc", handle), -refusal);
-        EXPECT_FALSE(client.m_bConnected);
-        EXPECT_EQ(client.m_nSocket, -1);
-        EXPECT_EQ(handle, -1);
-    }
-
-    // A version-1 server answers the handle alone: a version-2 client takes it for too old.
-    Peer old([](int fd, int) {
-        netpeer::ReadHello(fd);
-        netpeer::WriteWords(fd, {5});
-        EXPECT_TRUE(netpeer::ClientClosed(fd));
-    });
-    NetClient client(nullptr, &g_xdr, 2);
-    std::int32_t handle = -1;
-    ASSERT_EQ(client.CreateSocket("127.0.0.1", old.Port()), 1);
-    EXPECT_EQ(client.ConnectMsg("me", "svc", handle), 30);
-    EXPECT_EQ(client.m_nSocket, -1);
-
-    // Offering version 1 reads no word, and the client gives up Unicode like the server does.
-    Peer v1([](int fd, int) {
-        EXPECT_EQ(netpeer::ReadHello(fd).version, 1u);
-        netpeer::WriteWords(fd, {5});
-        EXPECT_EQ(netpeer::ReadWord(fd), 6u);  // the close message follows at once
-        netpeer::WriteWords(fd, {1});
-    });
-    NetClient older(nullptr, &g_xdr, 1);
-    ASSERT_TRUE(older.m_bUnicode);
-    ASSERT_EQ(older.CreateSocket("127.0.0.1", v1.Port()), 1);
-    EXPECT_EQ(older.ConnectMsg("me", "svc", handle), 1);
-    EXPECT_EQ(handle, 5);
-    EXPECT_FALSE(older.m_bUnicode);
-    EXPECT_EQ(older.CloseMsg(handle), 1);
 }
 
 TEST(NetClientSocket, AddressCacheReuseAndFailures) {
@@ -130,8 +102,15 @@ TEST(NetClientSocket, AddressCacheReuseAndFailures) {
     EXPECT_EQ(client.CreateSocket("127.0.0.1", dead), 1);
     EXPECT_EQ(client.m_nSocket, fd);
 
-    // A host that cannot be resolved clears the cache.
+    // CloseSocket closes only a connected socket; DestroySocket closes any.
+    client.m_bConnected = false;
     client.CloseSocket();
+    EXPECT_TRUE(FdOpen(fd));
+    client.DestroySocket();
+    EXPECT_FALSE(FdOpen(fd));
+    EXPECT_EQ(client.m_nSocket, -1);
+
+    // A host that cannot be resolved clears the cache.
     address.sin_port = htons(dead);
     EXPECT_EQ(client.CreateSocket("", address, b.port), 32);
     EXPECT_EQ(address.sin_port, 0);
@@ -144,84 +123,55 @@ TEST(NetClientSocket, AddressCacheReuseAndFailures) {
     client.DestroySocket();
 }
 
-TEST(NetClientSocket, CloseSocketNeedsConnectedDestroySocketDoesNot) {
-    testutil::SocketPair pair;
-    NetClient client(nullptr, &g_xdr, 2);
-    client.m_nSocket = dup(pair.a);
-    const int fd = client.m_nSocket;
-    client.CloseSocket();
-    EXPECT_TRUE(FdOpen(fd));
-    client.DestroySocket();
-    EXPECT_FALSE(FdOpen(fd));
-    EXPECT_EQ(client.m_nSocket, -1);
-}
-
-TEST(NetClientCalls, BytesAnswersAndOneWayCalls) {
-    Peer peer([](int fd, int) {
-        AnswerHello(fd);
-        // Integer call: the caller's status goes out as it was.
-        EXPECT_EQ(netpeer::ReadBytes(fd, 20), netpeer::Words({2, 5, 9, 2, 3}));
-        netpeer::WriteWords(fd, {6, 1, 2, 3});
-        EXPECT_EQ(netpeer::ReadBytes(fd, 20), netpeer::Words({2, 8, 0, 1, 3}));  // one-way
-        // Real call: the double least significant byte first (1.5 out, 2.5 back).
-        std::vector<unsigned char> real = netpeer::Words({3});
-        real.insert(real.end(), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F});
-        std::vector<unsigned char> words = netpeer::Words({0, 0, 3});
-        real.insert(real.end(), words.begin(), words.end());
-        EXPECT_EQ(netpeer::ReadBytes(fd, 24), real);
-        const unsigned char answer[] = {0, 0, 0, 0, 0, 0, 0x04, 0x40};
-        testutil::WriteAll(fd, answer, 8);
-        netpeer::WriteWords(fd, {1, 0, 0});
-        // String call: reserved word, status, flags, handle, then the counted text.
-        std::vector<unsigned char> text = netpeer::Words({4, 0, 0, 0, 3, 4});
-        text.insert(text.end(), {'a', 'b', 'c', 0});
-        EXPECT_EQ(netpeer::ReadBytes(fd, 28), text);
-        netpeer::WriteWords(fd, {0, 1, 0, 0, 3});
-        testutil::WriteAll(fd, "xy", 3);
-        // User call: status 0 on the wire, whatever the caller's record held.
-        EXPECT_EQ(netpeer::ReadBytes(fd, 32), netpeer::Words({5, 0, 0, 3, 0, 0, 0, 0}));
-        netpeer::WriteWords(fd, {4, 2, 3, 0, 0, 0, 0});
-        EXPECT_EQ(netpeer::ReadBytes(fd, 32), netpeer::Words({5, 0, 1, 3, 0, 0, 0, 0}));
-        // Close: the identifier only, never the handle number.
-        EXPECT_EQ(netpeer::ReadBytes(fd, 4), netpeer::Words({6}));
-        netpeer::WriteWords(fd, {1});
+// Each call kind as a server reads it, and the answer as the client takes it.
+TEST(NetClientCalls, WireBytesOfEachCallKind) {
+    const std::pair<Bytes, Bytes> wire[] = {
+        {Words({2, 5, 9, 2, 3}), Words({6, 1, 2, 3})},  // the caller's status goes out as it was
+        {Words({2, 8, 0, 1, 3}), {}},                   // one-way: nothing comes back
+        {Words({3}) + Bytes{0, 0, 0, 0, 0, 0, 0xF8, 0x3F} + Words({0, 0, 3}),  // 1.5, LSB first
+         Bytes{0, 0, 0, 0, 0, 0, 0x04, 0x40} + Words({1, 0, 0})},              // 2.5 back
+        // Reserved word, status, flags, handle, then the counted text.
+        {Words({4, 0, 0, 0, 3, 4}) + Bytes{'a', 'b', 'c', 0},
+         Words({0, 1, 0, 0, 3}) + Bytes{'x', 'y', 0}},
+        {Words({5, 0, 0, 3, 0, 0, 0, 0}), Words({4, 2, 3, 0, 0, 0, 0})},  // status 0 on the wire
+        {Words({5, 0, 1, 3, 0, 0, 0, 0}), {}},
+        {Words({6}), Words({1})},  // close: the identifier only, never the handle number
+    };
+    Peer peer([&](int fd, int) {
+        netpeer::ReadHello(fd);
+        netpeer::WriteWords(fd, {4, 0});
+        for (const auto& [request, reply] : wire) {
+            EXPECT_EQ(netpeer::ReadBytes(fd, request.size()), request);
+            testutil::WriteAll(fd, reply.data(), reply.size());
+        }
         EXPECT_TRUE(netpeer::ClientClosed(fd));
     });
     NetClient client(nullptr, &g_xdr, 2);
-    Connect(client, peer);
+    std::int32_t handle = -1;
+    ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
+    ASSERT_EQ(client.ConnectMsg("me", "svc", handle), 1);
     ZoErrorCode error = 0;
+    using std::make_tuple;
 
-    MSGINTCALL integer{5, 9, 2, 3};
-    MSGINTCALL intAnswer = client.IntegerMsg(integer, error);
-    EXPECT_EQ(error, 1);
-    EXPECT_EQ(integer.ulStatus, 0u);
-    EXPECT_EQ(intAnswer.lValue, 6);
-    EXPECT_EQ(intAnswer.ulStatus, 1u);
-    MSGINTCALL oneWay{8, 0, 1, 3};
-    intAnswer = client.IntegerMsg(oneWay, error);
-    EXPECT_EQ(error, 1);
-    EXPECT_EQ(intAnswer.ulStatus, 1u);
-    EXPECT_EQ(intAnswer.lValue | intAnswer.ulFlags | intAnswer.lHandle, 0);
-
+    MSGINTCALL integer{5, 9, 2, 3}, oneWay{8, 0, 1, 3};
+    const MSGINTCALL intAnswer = client.IntegerMsg(integer, error);
+    EXPECT_EQ(make_tuple(error, integer.ulStatus, intAnswer.lValue, intAnswer.ulStatus),
+              make_tuple(1, 0u, 6, 1u));
+    const MSGINTCALL none = client.IntegerMsg(oneWay, error);
+    EXPECT_EQ(make_tuple(error, none.ulStatus, none.lValue | none.ulFlags | none.lHandle),
+              make_tuple(1, 1u, 0u));
     MSGREALCALL real{1.5, 0, 0, 3};
     EXPECT_EQ(client.RealMsg(real, error).dValue, 2.5);
-
     char abc[] = "abc";
     MSGSTRINGCALL string{abc, 0, 0, 3};
-    MSGSTRINGCALL stringAnswer = client.StringMsg(string, error);
-    ASSERT_NE(stringAnswer.pszValue, nullptr);
-    EXPECT_STREQ(stringAnswer.pszValue, "xy");
-    free(stringAnswer.pszValue);
-
-    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr};
-    MSGUSERCALL userAnswer = client.UserMsg(user, error);
-    EXPECT_EQ(error, 1);
-    EXPECT_EQ(user.ulStatus, 0u);
-    EXPECT_EQ(userAnswer.ulStatus, 4u);
-    EXPECT_EQ(userAnswer.ulFlags, 2u);
-    MSGUSERCALL userOneWay{77, 1, 3, 0, 0, 0, nullptr};
+    const MSGSTRINGCALL text = client.StringMsg(string, error);
+    EXPECT_STREQ(text.pszValue ? text.pszValue : "(null)", "xy");
+    free(text.pszValue);
+    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr}, userOneWay{77, 1, 3, 0, 0, 0, nullptr};
+    const MSGUSERCALL userAnswer = client.UserMsg(user, error);
+    EXPECT_EQ(make_tuple(error, user.ulStatus, userAnswer.ulStatus, userAnswer.ulFlags),
+              make_tuple(1, 0u, 4u, 2u));
     EXPECT_EQ(client.UserMsg(userOneWay, error).ulStatus, 1u);
-
     EXPECT_EQ(client.CloseMsg(0x12345678), 1);
     EXPECT_EQ(client.m_nSocket, -1);
     client.IntegerMsg(integer, error);
@@ -247,10 +197,10 @@ public:
 }  // namespace
 
 TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
-    enum Kind { kInt, kReal, kString, kUser, kClose };
+    enum Kind { kConnect, kInt, kReal, kString, kUser, kClose };
     struct Row {
         Kind kind;
-        int failAt;  // 1 identifier, 2 record, 3 answer; 0 none
+        int failAt;  // 1 identifier, 2 record, 3 answer; 0 not connected
         std::uint32_t flags;
         bool keepsSocket, statusCleared;
         ZoErrorCode error;
@@ -265,6 +215,8 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         {kUser, 1, 0, false, false, 32},   {kUser, 2, 0, true, true, 32},
         {kUser, 3, 0, false, true, 32},    {kUser, 3, 1, true, true, 1},
         {kClose, 1, 0, true, false, 32},   {kClose, 2, 0, true, false, 32},
+        {kConnect, 0, 0, true, false, 33}, {kInt, 0, 0, true, false, 33},
+        {kUser, 0, 0, true, false, 33},    {kClose, 0, 0, true, false, 33},
     };
     testutil::SocketPair pair;
     for (const Row& row : rows) {
@@ -273,26 +225,28 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         xdr.failAt = row.failAt;
         NetClient client(nullptr, &xdr, 2);
         client.m_nSocket = dup(pair.a);
-        client.m_bConnected = true;
+        client.m_bConnected = row.failAt != 0;
         const int fd = client.m_nSocket;
         ZoErrorCode error = 0;
+        auto send = [&](auto call, auto method) {
+            (client.*method)(call, error);
+            return call.ulStatus;
+        };
         std::uint32_t status = 9;
+        std::int32_t handle = -1;
         switch (row.kind) {
-            case kInt: {
-                MSGINTCALL call{1, 9, row.flags, 2};
-                client.IntegerMsg(call, error);
-                status = call.ulStatus;
-            } break;
-            case kReal: {
-                MSGREALCALL call{1, 9, row.flags, 2};
-                client.RealMsg(call, error);
-                status = call.ulStatus;
-            } break;
-            case kString: {
-                MSGSTRINGCALL call{nullptr, 9, row.flags, 2};
-                client.StringMsg(call, error);
-                status = call.ulStatus;
-            } break;
+            case kConnect:
+                error = client.ConnectMsg("me", "svc", handle);
+                break;
+            case kInt:
+                status = send(MSGINTCALL{1, 9, row.flags, 2}, &NetClient::IntegerMsg);
+                break;
+            case kReal:
+                status = send(MSGREALCALL{1, 9, row.flags, 2}, &NetClient::RealMsg);
+                break;
+            case kString:
+                status = send(MSGSTRINGCALL{nullptr, 9, row.flags, 2}, &NetClient::StringMsg);
+                break;
             case kUser: {
                 MSGUSERCALL call{9, row.flags, 2, 0, 0, 0, nullptr};
                 EXPECT_EQ(client.UserMsg(call, error).ulStatus, row.failAt == 3 ? 1u : 0u);
@@ -304,24 +258,9 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         }
         EXPECT_EQ(error, row.error);
         EXPECT_EQ(status == 0, row.statusCleared);
-        EXPECT_EQ(client.m_bConnected, row.keepsSocket);
+        EXPECT_EQ(client.m_bConnected, row.keepsSocket && row.failAt != 0);
         EXPECT_EQ(FdOpen(fd), row.keepsSocket);
+        EXPECT_EQ(xdr.step == 0, row.failAt == 0);  // not connected: nothing sent
+        client.DestroySocket();
     }
-}
-
-TEST(NetClientCalls, NotConnectedSendsNothing) {
-    NetClient client(nullptr, &g_xdr, 2);
-    ZoErrorCode error = 0;
-    std::int32_t handle = 0;
-    EXPECT_EQ(client.ConnectMsg("me", "svc", handle), 33);
-    MSGINTCALL integer{5, 9, 2, 3};
-    MSGINTCALL answer = client.IntegerMsg(integer, error);
-    EXPECT_EQ(error, 33);
-    EXPECT_EQ(integer.ulStatus, 9u);
-    EXPECT_EQ(answer.lValue | answer.ulStatus | answer.ulFlags | answer.lHandle, 0);
-    MSGUSERCALL user{9, 0, 3, 0, 0, 0, nullptr};
-    EXPECT_EQ(client.UserMsg(user, error).ulStatus, 0u);
-    EXPECT_EQ(error, 33);
-    EXPECT_EQ(user.ulStatus, 9u);
-    EXPECT_EQ(client.CloseMsg(3), 33);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "net/net_xdr.h"
 #include "netpeer.h"
+#include "netserv_testutil.h"
 #include "netservimp.h"
 
 namespace {
@@ -31,12 +31,7 @@ struct Probe : NetEvent {
     std::int32_t NetDestroy() override { return Note("destroy"); }
     std::int32_t ConnectionCreated() override { return Note("created"); }
     std::int32_t ConnectionClosed() override { return Note("closed"); }
-    std::int32_t IntegerData(std::int32_t* value, std::uint32_t& flags) override {
-        *value += 1;
-        flags |= NET_FLAG_RETURNDATA;
-        Note("int");
-        return 42;
-    }
+    std::int32_t IntegerData(std::int32_t*, std::uint32_t&) override { return Note("int"), 42; }
     std::string& log;
     std::string name;
     std::function<void()> during;
@@ -68,6 +63,7 @@ protected:
         return handle->EventIntegerData(&value, flags);
     }
 
+    servtest::TraceCapture trace;  // outlives the server, which closes its stream
     std::unique_ptr<NetServer> server;
     NetServerImp* imp;
     std::string log;
@@ -84,11 +80,7 @@ TEST_F(HostHandle, OwnEventObjectLivesUntilItsCallbacksReturn) {
     EXPECT_EQ(handle->EventConnectionCreated(), 1);
     handle->SetEventFunc(own);
     EXPECT_EQ(own->hndl, handle);
-    std::int32_t value = 1;
-    std::uint32_t flags = 0;
-    EXPECT_EQ(handle->EventIntegerData(&value, flags), 42);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(flags, NET_FLAG_RETURNDATA);
+    EXPECT_EQ(Integer(handle), 42);
 
     testutil::SocketPair pair;
     std::swap(handle->m_nServerSocket, pair.b);
@@ -111,126 +103,103 @@ TEST_F(HostHandle, OwnEventObjectLivesUntilItsCallbacksReturn) {
     // Destroy inside a callback waits for its return (a leak check catches a handle left over).
     auto* next = new Probe(log, "next");
     handle->SetEventFunc(next);
+    log.clear();
     next->during = [&] {
         handle->m_bDestroyData = true;
         handle->Destroy();
         log += "| ";
     };
-    log.clear();
     handle->EventConnectionCreated();
     EXPECT_EQ(log, "next.created | next.deleted ");
 }
 
-TEST_F(HostHandle, ListenerServedConnectionsDetachAndTheListenerGoesLast) {
+// Connections the listener serves borrow its event object and count their calls on it. One is
+// closed outside its callbacks, one taken over, one closed inside its own callback, which
+// releases the listener only when that callback returns (its return was once taken from the
+// connection).
+TEST_F(HostHandle, ListenerServedConnectionsDetachTakeOverAndTheListenerGoesLast) {
     auto* event = new Probe(log, "L");
     NetHostHndl* listener = Listener(event);
-    NetHostHndl* first = Served(0, listener);
-    NetHostHndl* second = Served(1, listener);
-    EXPECT_EQ(listener->m_usConnectCount, 3);
-    EXPECT_EQ(event->hndl, second);
+    NetHostHndl* closed = Served(0, listener);
+    NetHostHndl* taken = Served(1, listener);
+    NetHostHndl* last = Served(2, listener);
+    EXPECT_EQ(listener->m_usConnectCount, 4);
+    EXPECT_EQ(event->hndl, last);
 
+    auto* own = new Probe(log, "own");
+    EXPECT_EQ(taken->AcceptConnection(own), 11);  // outside any callback
     event->during = [&] {
         EXPECT_EQ(listener->m_usCallCount, 1);
-        EXPECT_TRUE(first->InCall());
+        EXPECT_TRUE(closed->InCall());
+        EXPECT_EQ(taken->AcceptConnection(own), 11);  // inside another connection's callback
     };
-    EXPECT_EQ(Integer(first), 42);
+    EXPECT_EQ(Integer(closed), 42);
     EXPECT_EQ(listener->m_usCallCount, 0);
-    first->CloseServer();  // no NetDestroy: the event object is the listener's
-    EXPECT_EQ(listener->m_usConnectCount, 2);
-    EXPECT_EQ(first->m_pListener, nullptr);
-    EXPECT_EQ(first->m_pEvent, nullptr);
+    closed->CloseServer();  // no NetDestroy: the event object is the listener's
+    EXPECT_EQ(listener->m_usConnectCount, 3);
+    EXPECT_EQ(closed->m_pListener, nullptr);
+    EXPECT_EQ(closed->m_pEvent, nullptr);
+    listener->m_usConnectCount--;  // the server lets go
 
-    // The server lets go; closing the last connection inside its own callback keeps the
-    // listener until the callback returns (the return used to be taken from the connection).
-    listener->m_usConnectCount--;
     event->during = [&] {
-        second->CloseServer();
+        EXPECT_EQ(taken->AcceptConnection(own), 1);
+        EXPECT_EQ(taken->AcceptConnection(own), 11);
+        log += "L.still ";  // the listener's event object outlives the takeover
+    };
+    taken->EventConnectionCreated();
+    EXPECT_EQ(own->hndl, taken);
+    EXPECT_EQ(taken->m_pListener, nullptr);
+    EXPECT_EQ(taken->m_usCallCount + taken->m_usListenerCalls, 0);
+    EXPECT_EQ(listener->m_usConnectCount, 1);
+
+    event->during = [&] {
+        last->CloseServer();
         log += "| ";
     };
-    Integer(second);
-    EXPECT_EQ(log, "L.int L.closed L.int L.closed | L.deleted ");
-    EXPECT_EQ(second->m_usCallCount, 0);
-    EXPECT_EQ(second->m_usListenerCalls, 0);
-    EXPECT_EQ(second->m_pListener, nullptr);
-    delete first;
-    delete second;
-}
+    Integer(last);
+    EXPECT_EQ(last->m_usCallCount + last->m_usListenerCalls, 0);
+    EXPECT_EQ(last->m_pListener, nullptr);
 
-TEST_F(HostHandle, AcceptConnectionOnlyInsideTheConnectionsOwnCallback) {
-    auto* event = new Probe(log, "L");
-    NetHostHndl* listener = Listener(event);
-    NetHostHndl* handle = Served(0, listener);
-    NetHostHndl* other = Served(1, listener);
-    auto* own = new Probe(log, "own");
-    EXPECT_EQ(handle->AcceptConnection(own), 11);
-    event->during = [&] { EXPECT_EQ(handle->AcceptConnection(own), 11); };
-    other->EventConnectionCreated();
-    EXPECT_TRUE(handle->m_bListenServed);
-    EXPECT_EQ(handle->m_pEvent, event);
-    other->CloseServer();
-    listener->m_usConnectCount--;  // the server lets go: this connection holds the last reference
-
-    log.clear();
-    event->during = [&] {
-        EXPECT_EQ(handle->AcceptConnection(own), 1);
-        EXPECT_EQ(handle->AcceptConnection(own), 11);
-        log += event->name + ".still ";  // the listener's event object outlives the takeover
-    };
-    handle->EventConnectionCreated();
-    EXPECT_EQ(log, "L.created own.create L.still L.deleted ");
-    EXPECT_EQ(own->hndl, handle);
-    EXPECT_EQ(handle->m_pListener, nullptr);
-    EXPECT_EQ(handle->m_usCallCount, 0);
-    EXPECT_EQ(handle->m_usListenerCalls, 0);
-
-    own->during = [&] { EXPECT_EQ(handle->m_usCallCount, 1); };
-    EXPECT_EQ(Integer(handle), 42);
-    handle->CloseServer();
+    own->during = [&] { EXPECT_EQ(taken->m_usCallCount, 1); };
+    EXPECT_EQ(Integer(taken), 42);
+    taken->CloseServer();
     EXPECT_EQ(log,
-              "L.created own.create L.still L.deleted own.int own.closed own.destroy "
-              "own.deleted ");
-    delete handle;
-    delete other;
+              "L.int L.closed L.created own.create L.still L.int L.closed | L.deleted own.int "
+              "own.closed own.destroy own.deleted ");
+    delete closed;
+    delete taken;
+    delete last;
 }
 
 TEST_F(HostHandle, MatchingAndServiceTexts) {
-    NetHostHndl handle(0, imp, nullptr);
-    EXPECT_TRUE(handle.MatchHost(nullptr));
-    EXPECT_FALSE(handle.MatchHost(""));
-    EXPECT_TRUE(handle.MatchService(nullptr));
-    EXPECT_TRUE(handle.MatchService(""));
+    NetHostHndl unnamed(0, imp, nullptr), handle(1, imp, nullptr), empty(2, imp, nullptr);
+    EXPECT_TRUE(unnamed.MatchHost(nullptr) && unnamed.MatchService(nullptr));
+    EXPECT_TRUE(unnamed.MatchService(""));  // no service and an empty one are the same
+    EXPECT_FALSE(unnamed.MatchHost(""));    // no host and an empty one are not
     handle.m_bDestroyData = handle.m_bDeletePending = true;
     handle.m_usCallCount = 3;
     handle.UseHandle("Alpha", "svc:7011");
     EXPECT_FALSE(handle.m_bDestroyData || handle.m_bDeletePending || handle.m_usCallCount);
-    EXPECT_TRUE(handle.MatchHost("ALPHA"));
-    EXPECT_FALSE(handle.MatchHost(nullptr));
-    EXPECT_TRUE(handle.MatchService("SVC"));
-    EXPECT_FALSE(handle.MatchService(""));
-    EXPECT_EQ(handle.m_usServicePort, 7011);
-
-    handle.UseHandle("beta", "other:no-such-entry");  // names stay; the port does not
-    EXPECT_STREQ(handle.m_pszHost, "Alpha");
-    EXPECT_STREQ(handle.m_pszService, "svc");
-    EXPECT_EQ(handle.m_usServicePort, 0);
-    handle.UseHandle(nullptr, "svc");
-    EXPECT_EQ(handle.m_usServicePort, 6123);
-    servent* http = getservbyname("http", "tcp");
-    handle.UseHandle(nullptr, "svc:http");
-    EXPECT_EQ(handle.m_usServicePort, http ? ntohs(http->s_port) : 0);
-
-    NetHostHndl unnamed(1, imp, nullptr);
-    unnamed.UseHandle("h", std::string(300, 's').c_str());
-    EXPECT_EQ(std::strlen(unnamed.m_pszService), 256u);
-    NetHostHndl empty(2, imp, nullptr);
+    EXPECT_TRUE(handle.MatchHost("ALPHA") && handle.MatchService("SVC"));
+    EXPECT_FALSE(handle.MatchHost(nullptr) || handle.MatchService(""));
     empty.UseHandle("h", "");
     EXPECT_TRUE(empty.MatchService(nullptr));
     EXPECT_FALSE(empty.MatchService("svc"));
+
+    // A reused handle keeps the names first given; the port follows each new text.
+    handle.UseHandle("beta", "other:no-such-entry");
+    EXPECT_STREQ(handle.m_pszHost, "Alpha");
+    EXPECT_STREQ(handle.m_pszService, "svc");
+    EXPECT_EQ(handle.m_usServicePort, 0);
+    servent* http = getservbyname("http", "tcp");
+    handle.UseHandle(nullptr, "svc:http");
+    EXPECT_EQ(handle.m_usServicePort, http ? ntohs(http->s_port) : 0);
+    unnamed.UseHandle("h", std::string(300, 's').c_str());
+    EXPECT_EQ(std::strlen(unnamed.m_pszService), 256u);
 }
 
 TEST_F(HostHandle, ConnectFallsBackToVersion1AndTraces) {
-    FILE* trace = tmpfile();
-    imp->TraceFile(trace);
+    imp->TraceFile(trace.Stream());
     netpeer::Peer peer(
         [&](int fd, int n) {
             netpeer::Hello hello = netpeer::ReadHello(fd);
@@ -247,7 +216,8 @@ TEST_F(HostHandle, ConnectFallsBackToVersion1AndTraces) {
         },
         2);
     NetHostHndl handle(3, imp, nullptr);
-    handle.UseHandle("127.0.0.1", ("svc:" + std::to_string(peer.Port())).c_str());
+    const std::string port = std::to_string(peer.Port());
+    handle.UseHandle("127.0.0.1", ("svc:" + port).c_str());
     handle.m_bConnUnicode = handle.m_bUnicode = true;
     ASSERT_EQ(handle.CreateSocket("127.0.0.1", peer.Port()), 1);
     std::int32_t number = -1;
@@ -258,15 +228,10 @@ TEST_F(HostHandle, ConnectFallsBackToVersion1AndTraces) {
     EXPECT_EQ(handle.CloseMsg(), 1);
     EXPECT_EQ(handle.CloseMsg(), 33);
 
-    std::string text(1 << 16, '\0');
-    fflush(trace);
-    rewind(trace);
-    text.resize(fread(&text[0], 1, text.size(), trace));
-    const std::string port = std::to_string(peer.Port());
-    for (std::string line :
+    for (const std::string& message :
          {"NetClient::ConnectMsg\n\t  host 127.0.0.1\n\t  service svc\n\t   port " + port +
-              "\n\t  handle 3\n",
-          std::string("Client connect message complete\n"), std::string("Close message handle 3\n"),
-          std::string("Close message handle 3 return 33\n")})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
+              "\n\t  handle 3",
+          std::string("Client connect message complete"), std::string("Close message handle 3\n"),
+          std::string("Close message handle 3 return 33")})
+        EXPECT_NE(trace.Text().find(message), std::string::npos) << message;
 }

@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -25,14 +24,6 @@ inline std::uint32_t ReadWord(int fd) {
     return ntohl(word);
 }
 
-// Big-endian words, written in one send so that they arrive together.
-inline bool WriteWords(int fd, std::initializer_list<std::uint32_t> words) {
-    std::vector<std::uint32_t> wire;
-    for (std::uint32_t w : words)
-        wire.push_back(htonl(w));
-    return testutil::WriteAll(fd, wire.data(), wire.size() * 4);
-}
-
 inline std::vector<unsigned char> ReadBytes(int fd, size_t n) {
     std::vector<unsigned char> bytes(n);
     if (!testutil::ReadAll(fd, bytes.data(), n))
@@ -40,12 +31,19 @@ inline std::vector<unsigned char> ReadBytes(int fd, size_t n) {
     return bytes;
 }
 
+// Big-endian words.
 inline std::vector<unsigned char> Words(std::initializer_list<std::uint32_t> words) {
     std::vector<unsigned char> bytes;
     for (std::uint32_t w : words)
         for (int shift = 24; shift >= 0; shift -= 8)
             bytes.push_back((w >> shift) & 0xFF);
     return bytes;
+}
+
+// Written in one send, so that they arrive together.
+inline bool WriteWords(int fd, std::initializer_list<std::uint32_t> words) {
+    const std::vector<unsigned char> wire = Words(words);
+    return testutil::WriteAll(fd, wire.data(), wire.size());
 }
 
 // True once the client has closed its end (end of stream), within the receive time-out.
