@@ -13,15 +13,11 @@ namespace {
 class HandleTable : public ::testing::Test {
 protected:
     void SetUp() override { server->Init(nullptr, 5555); }
-    // Hands an accepted socket to the handle, which closes it.
-    void GiveSocket(NetHostHndl* handle) {
-        testutil::SocketPair pair;
-        std::swap(handle->m_nServerSocket, pair.a);
-    }
     std::unique_ptr<NetServerImp> server{static_cast<NetServerImp*>(NetServer::CreateServer())};
 };
 
-TEST_F(HandleTable, NumbersFromZeroAndGrowsByTwentyAtTheEleventh) {
+// Ten entries at first, twenty more at the eleventh; the listener's number is never reached.
+TEST_F(HandleTable, NumbersFromZeroAndGrowsByTwentyButNeverToTheListenersNumber) {
     for (int i = 0; i < 11; ++i) {
         NetHostHndl* handle = server->CreateHndl("host", "svc");
         ASSERT_NE(handle, nullptr);
@@ -31,6 +27,21 @@ TEST_F(HandleTable, NumbersFromZeroAndGrowsByTwentyAtTheEleventh) {
     }
     for (int number : {11, -1, 30, 65535})
         EXPECT_EQ(server->NetHost(number), nullptr);
+
+    // A table whose first 65530 entries all hold one handle: only the last are left.
+    NetHostHndl* first = server->NetHost(0);
+    constexpr std::uint32_t kFull = 65530;
+    auto* big = static_cast<NetHostHndl**>(realloc(server->m_ppHandles, kFull * sizeof first));
+    ASSERT_NE(big, nullptr);
+    std::fill(big + 11, big + kFull, first);
+    server->m_ppHandles = big;
+    server->m_ulHandleCount = kFull;
+    int last = -1;
+    while (NetHostHndl* handle = server->CreateHndl("host", "svc"))
+        last = handle->m_lHandle;
+    EXPECT_EQ(last, 65534);
+    EXPECT_EQ(server->m_ulHandleCount, 65535u);
+    std::fill(server->m_ppHandles + 11, server->m_ppHandles + kFull, nullptr);  // one owner each
 }
 
 TEST_F(HandleTable, TableLeftEmptyByAFailedAllocationGrowsOnFirstUse) {
@@ -39,32 +50,6 @@ TEST_F(HandleTable, TableLeftEmptyByAFailedAllocationGrowsOnFirstUse) {
     server->m_ulHandleCount = 0;
     EXPECT_EQ(server->CreateHndl("host", "svc")->m_lHandle, 0);
     EXPECT_EQ(server->m_ulHandleCount, 20u);
-}
-
-TEST_F(HandleTable, NeverGrowsToTheListenersNumber) {
-    // A table whose first 65530 entries all hold the one handle: only the last are left.
-    NetHostHndl* first = server->CreateHndl("host", "svc");
-    constexpr std::uint32_t kFull = 65530;
-    auto* big = static_cast<NetHostHndl**>(realloc(server->m_ppHandles, kFull * sizeof first));
-    ASSERT_NE(big, nullptr);
-    std::fill(big, big + kFull, first);
-    server->m_ppHandles = big;
-    server->m_ulHandleCount = kFull;
-
-    int last = -1;
-    while (NetHostHndl* handle = server->CreateHndl("host", "svc"))
-        last = handle->m_lHandle;
-    EXPECT_EQ(last, 65534);
-    EXPECT_EQ(server->m_ulHandleCount, 65535u);
-    std::fill(server->m_ppHandles + 1, server->m_ppHandles + kFull, nullptr);  // one owner each
-}
-
-TEST_F(HandleTable, SocketLookupIgnoresMinusOne) {
-    server->CreateHndl("host", "svc");
-    NetHostHndl* withSocket = server->CreateHndl("host", "svc");
-    GiveSocket(withSocket);
-    EXPECT_EQ(server->NetHostFromSocket(-1), nullptr);
-    EXPECT_EQ(server->NetHostFromSocket(withSocket->m_nServerSocket), withSocket);
 }
 
 TEST_F(HandleTable, FindFreeRefusesHandlesInAnyUseAndReusesTheNumber) {
@@ -77,18 +62,23 @@ TEST_F(HandleTable, FindFreeRefusesHandlesInAnyUseAndReusesTheNumber) {
     EXPECT_EQ(server->FindFreeHndl("other", "svc", 1), nullptr);
     EXPECT_EQ(server->FindFreeHndl("host", "svc:1", 1), nullptr);  // the whole text is compared
 
+    servtest::Counts counts;
+    servtest::CountingEvent event(counts);
+    testutil::SocketPair pair;
     for (bool* flag : {&handle->m_bActive, &handle->m_bPeerClosed}) {
         *flag = true;
         EXPECT_EQ(server->FindFreeHndl("host", "svc", 1), nullptr);
         *flag = false;
     }
-    servtest::Counts counts;
-    servtest::CountingEvent event(counts);
     handle->m_pEvent = &event;
     EXPECT_EQ(server->FindFreeHndl("host", "svc", 1), nullptr);
     handle->m_pEvent = nullptr;
-    GiveSocket(handle);
+    std::swap(handle->m_nServerSocket, pair.a);  // the handle closes it
     EXPECT_EQ(server->FindFreeHndl("host", "svc", 1), nullptr);
+
+    // Lookups by socket never match the -1 of the handles without one.
+    EXPECT_EQ(server->NetHostFromSocket(-1), nullptr);
+    EXPECT_EQ(server->NetHostFromSocket(handle->m_nServerSocket), handle);
 }
 
 TEST_F(HandleTable, FindHndlMatchesTheServicePort) {

@@ -58,12 +58,13 @@ public:
             out.push_back(e.message);
         return out;
     }
-    bool Has(const std::string& message) {
+    int Count(const std::string& message) {
+        int n = 0;
         for (const std::string& m : Messages())
-            if (m == message)
-                return true;
-        return false;
+            n += m == message;
+        return n;
     }
+    bool Has(const std::string& message) { return Count(message) > 0; }
     bool WaitFor(const std::string& message) {
         return testutil::WaitUntil([&] { return Has(message); });
     }

@@ -24,11 +24,14 @@ struct SocketPair {
         }
     }
     ~SocketPair() {
-        if (a >= 0) close(a);
-        if (b >= 0) close(b);
+        if (a >= 0)
+            close(a);
+        if (b >= 0)
+            close(b);
     }
     void CloseB() {
-        if (b >= 0) close(b);
+        if (b >= 0)
+            close(b);
         b = -1;
     }
 };
@@ -38,7 +41,8 @@ inline bool WaitUntil(const std::function<bool()>& cond,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -59,7 +63,8 @@ struct Listener {
             port = ntohs(a.sin_port);
     }
     ~Listener() {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
     int Accept() { return accept(fd, nullptr, nullptr); }
 };
@@ -75,7 +80,8 @@ inline bool ReadAll(int fd, void* buf, size_t n) {
     auto* p = static_cast<unsigned char*>(buf);
     while (n > 0) {
         ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0) return false;
+        if (r <= 0)
+            return false;
         p += r;
         n -= static_cast<size_t>(r);
     }
@@ -86,7 +92,8 @@ inline bool WriteAll(int fd, const void* buf, size_t n) {
     auto* p = static_cast<const unsigned char*>(buf);
     while (n > 0) {
         ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
+        if (r <= 0)
+            return false;
         p += r;
         n -= static_cast<size_t>(r);
     }
