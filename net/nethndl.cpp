@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,21 +12,6 @@
 #include "zo/zostring.h"
 
 namespace {
-
-// Composes in storage of this call's own: handles trace from the main thread, the input threads
-// and client threads alike.
-void TraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-void TraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
-    if (server == nullptr || !server->Tracing())
-        return;
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    server->Trace(level, text);
-}
 
 const char* Printable(const char* name) {
     return name != nullptr ? name : "(null)";
@@ -317,16 +300,17 @@ void NetHostHndl::CloseServerSocket() {
 
 std::int32_t NetHostHndl::CloseClient() {
     // "Message" capitalised, unlike the close message's own trace: log readers match both.
-    TraceFormat(m_pServerImp, NET_TRACE_DEBUG, "Close Message handle %d", m_lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_DEBUG, "Close Message handle %d", m_lHandle);
     return NetClient::CloseMsg(m_lHandle);
 }
 
 std::int32_t NetHostHndl::ConnectMsg(std::int32_t& handle) {
     if (m_pServerImp == nullptr)
         return NET_NO_HANDLE;
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT,
-                "NetClient::ConnectMsg\n\t  host %s\n\t  service %s\n\t   port %d\n\t  handle %d",
-                Printable(m_pszHost), Printable(m_pszService), m_usPort, m_lHandle);
+    NetTraceFormat(
+        m_pServerImp, NET_TRACE_CLIENT,
+        "NetClient::ConnectMsg\n\t  host %s\n\t  service %s\n\t   port %d\n\t  handle %d",
+        Printable(m_pszHost), Printable(m_pszService), m_usPort, m_lHandle);
 
     // The handshake names this host, not the one connected to.
     std::int32_t result = NetClient::ConnectMsg(m_pServerImp->LocalHost(), m_pszService, handle);
@@ -342,8 +326,8 @@ std::int32_t NetHostHndl::ConnectMsg(std::int32_t& handle) {
     int err = errno;
 
     if (result != NET_OK)
-        TraceFormat(m_pServerImp, NET_TRACE_ERROR, "Connect message return %d Net Error %d", result,
-                    err);
+        NetTraceFormat(m_pServerImp, NET_TRACE_ERROR, "Connect message return %d Net Error %d",
+                       result, err);
     m_pServerImp->Trace(NET_TRACE_DEBUG, m_bConnUnicode
                                              ? "Client connect message complete Using Unicode"
                                              : "Client connect message complete");
@@ -351,38 +335,38 @@ std::int32_t NetHostHndl::ConnectMsg(std::int32_t& handle) {
 }
 
 MSGINTCALL NetHostHndl::IntegerMsg(MSGINTCALL& call, ZoErrorCode& error) {
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Integer message handle %d", call.lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Integer message handle %d", call.lHandle);
     return NetClient::IntegerMsg(call, error);
 }
 
 MSGREALCALL NetHostHndl::RealMsg(MSGREALCALL& call, ZoErrorCode& error) {
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Real message handle %d", call.lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Real message handle %d", call.lHandle);
     return NetClient::RealMsg(call, error);
 }
 
 MSGSTRINGCALL NetHostHndl::StringMsg(MSGSTRINGCALL& call, ZoErrorCode& error) {
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "String message handle %d", call.lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "String message handle %d", call.lHandle);
     return NetClient::StringMsg(call, error);
 }
 
 MSGUSERCALL NetHostHndl::UserMsg(MSGUSERCALL& call, ZoErrorCode& error) {
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "User message handle %d", call.lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "User message handle %d", call.lHandle);
     MSGUSERCALL answer = NetClient::UserMsg(call, error);
     int err = errno;
     if (error == NET_OK)
-        TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "User message handle %d returned %d",
-                    call.lHandle, static_cast<int>(answer.ulStatus));
+        NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "User message handle %d returned %d",
+                       call.lHandle, static_cast<int>(answer.ulStatus));
     else
-        TraceFormat(m_pServerImp, NET_TRACE_ERROR, "User message handle %d error %d net error %d",
-                    call.lHandle, error, err);
+        NetTraceFormat(m_pServerImp, NET_TRACE_ERROR,
+                       "User message handle %d error %d net error %d", call.lHandle, error, err);
     return answer;
 }
 
 std::int32_t NetHostHndl::CloseMsg() {
-    TraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Close message handle %d", m_lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_CLIENT, "Close message handle %d", m_lHandle);
     std::int32_t result = NetClient::CloseMsg(m_lHandle);
     if (result != NET_OK)
-        TraceFormat(m_pServerImp, NET_TRACE_ERROR, "Close message handle %d return %d", m_lHandle,
-                    result);
+        NetTraceFormat(m_pServerImp, NET_TRACE_ERROR, "Close message handle %d return %d",
+                       m_lHandle, result);
     return result;
 }

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,7 +15,6 @@
 namespace {
 
 constexpr int kBacklog = 10;
-constexpr std::size_t kMessageBufferSize = 1024;
 // The accept thread looks at its stop flag at least this often, should shutdown() not wake
 // a blocked poll() on some system.
 constexpr int kStopCheckMs = 250;
@@ -81,9 +79,7 @@ NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
         return;
     }
     m_nSocket = fd;
-    snprintf(NetServerImp::MessageBuffer(), kMessageBufferSize, "Server port %d socket %d created",
-             port, fd);
-    server->Trace(NET_TRACE_CONNECT, nullptr);
+    NetTraceFormat(server, NET_TRACE_CONNECT, "Server port %d socket %d created", port, fd);
 
     const linger lingerOn{1, 1};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn);
@@ -101,9 +97,8 @@ NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
 }
 
 NetServerPort::~NetServerPort() {
-    snprintf(NetServerImp::MessageBuffer(), kMessageBufferSize, "Server port %d socket %d closed",
-             m_usPort, m_nSocket);
-    m_pServer->Trace(NET_TRACE_CONNECT, nullptr);
+    NetTraceFormat(m_pServer, NET_TRACE_CONNECT, "Server port %d socket %d closed", m_usPort,
+                   m_nSocket);
     StopAccepting();
     if (m_nSocket != -1) {
         close(m_nSocket);
@@ -140,11 +135,8 @@ void NetPortThread::Run() {
         if (polled == 0 || (polled < 0 && errno == EINTR)) {
             continue;
         }
-        if (server->Tracing()) {
-            char own[64];
-            snprintf(own, sizeof own, "poll results %x", static_cast<unsigned>(ready.revents));
-            server->Trace(NET_TRACE_DEBUG, own);
-        }
+        NetTraceFormat(server, NET_TRACE_DEBUG, "poll results %x",
+                       static_cast<unsigned>(ready.revents));
 
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -164,9 +156,7 @@ void NetPortThread::Run() {
 
         char address[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-        snprintf(NetServerImp::MessageBuffer(), kMessageBufferSize,
-                 "Connect complete address %.127s", address);
-        server->Trace(NET_TRACE_DEBUG, nullptr);
+        NetTraceFormat(server, NET_TRACE_DEBUG, "Connect complete address %.127s", address);
 
         if (!server->StartInputThread(connection, m_pPort->m_usPort, peer.sin_addr.s_addr)) {
             server->Trace(NET_TRACE_ERROR, "Connection thread not created");

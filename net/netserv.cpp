@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,6 @@ void sigHandler(int) {
 }
 
 constexpr std::size_t kHostNameSize = 64;
-constexpr std::size_t kMessageBufferSize = 1024;
 
 // Reads a whole decimal number from the environment; false when absent or malformed.
 bool EnvNumber(const char* name, unsigned long long max, unsigned long long& value) {
@@ -190,9 +190,8 @@ std::int32_t NetServerImp::StartServer(ZoInputRegistration* reg) {
             m_nPipeRead = fds[0];
             m_nPipeWrite = fds[1];
         } else {
-            snprintf(MessageBuffer(), kMessageBufferSize,
-                     "NetServer::StartServer pipe creation failed error %d", errno);
-            Trace(NET_TRACE_ERROR, nullptr);
+            NetTraceFormat(this, NET_TRACE_ERROR,
+                           "NetServer::StartServer pipe creation failed error %d", errno);
         }
     }
     // A second start moves the one pipe to the new loop, so no posted event is lost.
@@ -209,10 +208,8 @@ std::int32_t NetServerImp::StartServer(ZoInputRegistration* reg) {
         m_usPort = NetDefaultPort();
     }
 
-    snprintf(MessageBuffer(), kMessageBufferSize,
-             "NET server started - default port %d Unicode = %s", m_usPort,
-             UseUnicode() ? "On" : "Off");
-    Trace(NET_TRACE_INFO, nullptr);
+    NetTraceFormat(this, NET_TRACE_INFO, "NET server started - default port %d Unicode = %s",
+                   m_usPort, UseUnicode() ? "On" : "Off");
     m_bRunning = 1;
     return NET_OK;
 }
@@ -271,6 +268,17 @@ char* NetServerImp::MessageBuffer() {
     // One per thread: every thread composes its trace lines here without a lock.
     thread_local char buffer[kMessageBufferSize];
     return buffer;
+}
+
+void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
+    if (server == nullptr || !server->Tracing()) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    vsnprintf(NetServerImp::MessageBuffer(), NetServerImp::kMessageBufferSize, format, args);
+    va_end(args);
+    server->Trace(level, nullptr);
 }
 
 void NetServerImp::Trace(NETTraceLevel level, const char* message) {

@@ -155,11 +155,7 @@ void NetInputThread::Run() {
 
     // The connection is gone. The bit and the close event go together under the table lock;
     // after the post the handle is the main thread's alone and may serve a new connection.
-    if (server->Tracing()) {
-        char text[128];
-        snprintf(text, sizeof text, "ConnectionThread socket %d detected closed", socket);
-        server->Trace(NET_TRACE_DEBUG, text);
-    }
+    NetTraceFormat(server, NET_TRACE_DEBUG, "ConnectionThread socket %d detected closed", socket);
     {
         ZoLock lock(server->m_TableLock);
         handle->m_bPeerClosed = true;

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr std::size_t kServiceNameMax = 256;
-constexpr std::size_t kMessageBufferSize = 1024;
 
 // The port of a services-database entry over "tcp", in host order; false when there is none.
 // The reentrant lookup: clients, handshakes and the registry look ports up from any thread.
@@ -201,8 +200,7 @@ int NetServerImp::RegisterFunc(const char* service, NetEvent* ev) {
         m_pNodeList = node;
     }
 
-    snprintf(MessageBuffer(), kMessageBufferSize, "Register service %s port %d", name, port);
-    Trace(NET_TRACE_CONNECT, nullptr);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "Register service %s port %d", name, port);
     m_TableLock.Release();
     return NET_OK;
 }
@@ -239,8 +237,7 @@ int NetServerImp::UnRegisterFunc(const char* service) {
     // Unlinked, so no one finds it; joining its accept thread needs no lock held.
     delete doomed;
 
-    snprintf(MessageBuffer(), kMessageBufferSize, "Remove service %s port %d", name, port);
-    Trace(NET_TRACE_CONNECT, nullptr);
+    NetTraceFormat(this, NET_TRACE_CONNECT, "Remove service %s port %d", name, port);
     return NET_OK;
 }
 
@@ -304,8 +301,7 @@ int NetServerImp::SetListen(NetEvent* ev) {
     handle->SetListen(ev);
     ++handle->m_usConnectCount;  // the server's own reference
     if (handle->EventNetCreate() != 0) {
-        snprintf(MessageBuffer(), kMessageBufferSize, "Generic listener set port %d", Port());
-        Trace(NET_TRACE_CONNECT, nullptr);
+        NetTraceFormat(this, NET_TRACE_CONNECT, "Generic listener set port %d", Port());
         return NET_OK;
     }
 

@@ -119,8 +119,9 @@ public:
     void TraceFile(FILE* stream) override;
     void TraceFlags(std::uint16_t flags) override { m_usTraceFlags = flags; }
     bool Tracing() const { return m_pTraceFile.load(std::memory_order_acquire) != nullptr; }
+    static constexpr std::size_t kMessageBufferSize = 1024;
     static char* MessageBuffer();
-    // This thread's 1024-byte message buffer: compose there and Trace(level, nullptr).
+    // This thread's message buffer: compose there and Trace(level, nullptr).
 
     // Handshake and message reception: the connection's input thread.
     NetHostHndl* CreateConnection(int socket, std::uint16_t port, std::uint32_t address);

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -21,8 +20,6 @@
 static_assert(sizeof(NetEventRecord) <= PIPE_BUF, "event records must be written atomically");
 
 namespace {
-
-constexpr std::size_t kMessageBufferSize = 1024;
 
 NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
                           std::uint64_t charge) {
@@ -51,17 +48,6 @@ void FlushOverflow(NetServerImp& server) {
 }
 
 }  // namespace
-
-void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...) {
-    if (server == nullptr || !server->Tracing()) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    vsnprintf(NetServerImp::MessageBuffer(), kMessageBufferSize, format, args);
-    va_end(args);
-    server->Trace(level, nullptr);
-}
 
 std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
                                      std::uint64_t charge) {
