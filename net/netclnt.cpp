@@ -60,6 +60,64 @@ void PutName(unsigned char* field, const char* name) {
         std::memcpy(field, name, strnlen(name, NET_CONNECT_NAME_MAX));
 }
 
+// Where the four calls part ways; Call below holds the steps they share. The odd ones are
+// deliberate: callers depend on which failure gives up the socket.
+struct CallRules {
+    bool bStatusZeroOnWire;    // the caller's status is cleared before the record goes out
+    bool bWriteFailureCloses;  // a record that cannot be written gives up the socket
+    bool bAnswerStatusPreset;  // the answer's status reads 1 until an answer overwrites it
+    bool bReadFailureCloses;   // an answer that cannot be read gives up the socket
+    bool bAnswerAllocates;     // the answer's text or values are read under the decode budget
+};
+// clang-format off
+//                                status 0  write     status 1  read      answer
+//                                on wire   closes    preset    closes    allocates
+constexpr CallRules kValueCall  = {false,   true,     false,    true,     false};  // integer, real
+constexpr CallRules kStringCall = {false,   true,     false,    false,    true};
+constexpr CallRules kUserCall   = {true,    false,    true,     true,     true};
+// clang-format on
+
+// An answer that allocates is read under the decode budget, so a peer cannot make the client
+// hold more than the budget of one message.
+template <typename Read>
+bool ReadAnswer(NetClient& client, bool allocates, Read read) {
+    if (!allocates)
+        return read();
+    NetDecodeBudget budget(DecodeBudget(client.m_pNetServer));
+    return read();
+}
+
+// Sends the identifier and the record, then, unless the call is one-way, reads the answer.
+// code(op, record) runs the call's codec on the client's socket.
+template <typename Record, typename Codec>
+Record Call(NetClient& client, std::uint32_t id, Record& call, ZoErrorCode& error,
+            const CallRules& rules, Codec code) {
+    Record answer{};
+    auto fail = [&](ZoErrorCode status, bool close) {
+        if (close)
+            client.CloseSocket();
+        error = status;
+        return answer;
+    };
+    if (!client.m_bConnected)
+        return fail(NET_NOT_CONNECTED, false);
+    if (!client.m_pXdr->ULong(client.m_nSocket, XDR_ENCODE, id))
+        return fail(NET_SOCKET_ERROR, true);
+    if (rules.bStatusZeroOnWire)
+        call.ulStatus = 0;
+    if (!code(XDR_ENCODE, call))
+        return fail(NET_SOCKET_ERROR, rules.bWriteFailureCloses);
+    call.ulStatus = 0;
+    const bool oneWay = (call.ulFlags & NET_FLAG_NOREPLY) != 0;
+    if (oneWay || rules.bAnswerStatusPreset)
+        answer.ulStatus = NET_OK;
+    if (!oneWay &&
+        !ReadAnswer(client, rules.bAnswerAllocates, [&] { return code(XDR_DECODE, answer); }))
+        return fail(NET_SOCKET_ERROR, rules.bReadFailureCloses);
+    error = NET_OK;
+    return answer;
+}
+
 }  // namespace
 
 NetClient::NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version)
@@ -184,10 +242,8 @@ void NetClient::DestroySocket() {
 }
 
 std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::int32_t& handle) {
-    if (!m_bConnected) {
-        CloseSocket();
+    if (!m_bConnected)
         return NET_NOT_CONNECTED;
-    }
     std::uint32_t id = NET_MSG_CONNECT;
     unsigned char block[NET_CONNECT_BLOCK_SIZE] = {};
     PutName(block + NET_CONNECT_HOST_OFFSET, host);
@@ -229,125 +285,30 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
     return NET_OK;
 }
 
-// The four calls share one shape; they differ in the codec, in when the caller's status is
-// cleared and in which failures give up the socket.
 MSGINTCALL NetClient::IntegerMsg(MSGINTCALL& call, ZoErrorCode& error) {
-    MSGINTCALL answer{};
-    if (!m_bConnected) {
-        error = NET_NOT_CONNECTED;
-        return answer;
-    }
-    std::uint32_t id = NET_MSG_INTEGER;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) ||
-        !m_pXdr->IntCall(m_nSocket, XDR_ENCODE, call)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    call.ulStatus = 0;
-    if (call.ulFlags & NET_FLAG_NOREPLY) {
-        answer.ulStatus = NET_OK;
-        error = NET_OK;
-        return answer;
-    }
-    if (!m_pXdr->IntCall(m_nSocket, XDR_DECODE, answer)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    error = NET_OK;
-    return answer;
+    return Call(
+        *this, NET_MSG_INTEGER, call, error, kValueCall,
+        [this](XDR_Op op, MSGINTCALL& record) { return m_pXdr->IntCall(m_nSocket, op, record); });
 }
 
 MSGREALCALL NetClient::RealMsg(MSGREALCALL& call, ZoErrorCode& error) {
-    MSGREALCALL answer{};
-    if (!m_bConnected) {
-        error = NET_NOT_CONNECTED;
-        return answer;
-    }
-    std::uint32_t id = NET_MSG_REAL;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) ||
-        !m_pXdr->RealCall(m_nSocket, XDR_ENCODE, call)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    call.ulStatus = 0;
-    if (call.ulFlags & NET_FLAG_NOREPLY) {
-        answer.ulStatus = NET_OK;
-        error = NET_OK;
-        return answer;
-    }
-    if (!m_pXdr->RealCall(m_nSocket, XDR_DECODE, answer)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    error = NET_OK;
-    return answer;
+    return Call(
+        *this, NET_MSG_REAL, call, error, kValueCall,
+        [this](XDR_Op op, MSGREALCALL& record) { return m_pXdr->RealCall(m_nSocket, op, record); });
 }
 
 MSGSTRINGCALL NetClient::StringMsg(MSGSTRINGCALL& call, ZoErrorCode& error) {
-    MSGSTRINGCALL answer{};
-    if (!m_bConnected) {
-        error = NET_NOT_CONNECTED;
-        return answer;
-    }
-    std::uint32_t id = NET_MSG_STRING;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) ||
-        !m_pXdr->StringCall(m_nSocket, XDR_ENCODE, call)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    call.ulStatus = 0;
-    if (call.ulFlags & NET_FLAG_NOREPLY) {
-        answer.ulStatus = NET_OK;
-        error = NET_OK;
-        return answer;
-    }
-    // Deliberate: unlike the other calls, a failed answer leaves the client marked connected.
-    NetDecodeBudget budget(DecodeBudget(m_pNetServer));
-    if (!m_pXdr->StringCall(m_nSocket, XDR_DECODE, answer)) {
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    error = NET_OK;
-    return answer;
+    return Call(*this, NET_MSG_STRING, call, error, kStringCall,
+                [this](XDR_Op op, MSGSTRINGCALL& record) {
+                    return m_pXdr->StringCall(m_nSocket, op, record);
+                });
 }
 
 MSGUSERCALL NetClient::UserMsg(MSGUSERCALL& call, ZoErrorCode& error) {
-    MSGUSERCALL answer{};
-    if (!m_bConnected) {
-        CloseSocket();
-        error = NET_NOT_CONNECTED;
-        return answer;
-    }
-    std::uint32_t id = NET_MSG_USER;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    call.ulStatus = 0;  // a user call always goes out with status 0
-    // Deliberate: unlike the other calls, a failed record write leaves the socket open.
-    if (!m_pXdr->UserCall(m_nSocket, XDR_ENCODE, call, m_bUnicode)) {
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    answer.ulStatus = NET_OK;
-    if (call.ulFlags & NET_FLAG_NOREPLY) {
-        error = NET_OK;
-        return answer;
-    }
-    NetDecodeBudget budget(DecodeBudget(m_pNetServer));
-    if (!m_pXdr->UserCall(m_nSocket, XDR_DECODE, answer, m_bUnicode)) {
-        CloseSocket();
-        error = NET_SOCKET_ERROR;
-        return answer;
-    }
-    error = NET_OK;
-    return answer;
+    return Call(*this, NET_MSG_USER, call, error, kUserCall,
+                [this](XDR_Op op, MSGUSERCALL& record) {
+                    return m_pXdr->UserCall(m_nSocket, op, record, m_bUnicode);
+                });
 }
 
 std::int32_t NetClient::CloseMsg(std::int32_t /*handle*/) {
