@@ -34,6 +34,36 @@ void Store(sL_VALUE& value, std::uint16_t type, unsigned char kind, const sL_VAL
     value.fValid = 1;
 }
 
+// The shape of every unpacked intrinsic after its presence byte (present: ReadPresence's
+// result): without a body nothing more is read; a body is stored only once read whole.
+template <typename ReadBody>
+int UnpackBody(int present, sL_VALUE& value, std::uint16_t type, unsigned char kind,
+               ReadBody readBody) {
+    if (present <= 0) {
+        return present;
+    }
+    sL_VALUE::Data data{};
+    if (!readBody(data)) {
+        return kReadFailed;
+    }
+    Store(value, type, kind, data);
+    return 0;
+}
+
+// A string body in its travelling form: 16-bit Unicode, or single-byte text.
+bool ReadText(NetXDR& xdr, int socket, bool unicode, ZoString& text) {
+    if (unicode) {
+        return xdr.Unicode(socket, XDR_DECODE, text) != 0;
+    }
+    char* received = nullptr;
+    if (!xdr.String(socket, XDR_DECODE, received)) {
+        return false;
+    }
+    text = ZoString(received);
+    std::free(received);
+    return true;
+}
+
 bool HoldsList(const sL_VALUE& value) {
     return value.fValid && !value.fReference && value.kind == NET_KIND_NONE &&
            value.usType <= NET_TYPE_LIST_LAST && value.data.pList != nullptr;
@@ -205,28 +235,21 @@ int NetPacker::Unpack(sL_VALUE& value, unsigned short type, const void* context)
     }
 }
 
+// A present value: its presence byte, then its body. The codecs take their value by reference,
+// hence the copies.
 int NetPacker::PackBoolean(const int& value, const void*) {
     unsigned char byte = value != 0 ? 1 : 0;
-    if (WritePresence(1) < 0 || !m_pXdr->Byte(m_nSocket, XDR_ENCODE, byte)) {
-        return kWriteFailed;
-    }
-    return 0;
+    return WritePresence(1) == 0 && m_pXdr->Byte(m_nSocket, XDR_ENCODE, byte) ? 0 : kWriteFailed;
 }
 
 int NetPacker::PackInteger(const std::int32_t& value, const void*) {
     std::int32_t copy = value;
-    if (WritePresence(1) < 0 || !m_pXdr->Long(m_nSocket, XDR_ENCODE, copy)) {
-        return kWriteFailed;
-    }
-    return 0;
+    return WritePresence(1) == 0 && m_pXdr->Long(m_nSocket, XDR_ENCODE, copy) ? 0 : kWriteFailed;
 }
 
 int NetPacker::PackReal(const double& value, const void*) {
     double copy = value;
-    if (WritePresence(1) < 0 || !m_pXdr->Double(m_nSocket, XDR_ENCODE, copy)) {
-        return kWriteFailed;
-    }
-    return 0;
+    return WritePresence(1) == 0 && m_pXdr->Double(m_nSocket, XDR_ENCODE, copy) ? 0 : kWriteFailed;
 }
 
 int NetPacker::PackString(const ZoString& value, const void*) {
@@ -247,18 +270,12 @@ int NetPacker::PackString(const ZoString& value, const void*) {
 
 int NetPacker::PackTime(const TIMEREC& value, const void*) {
     TIMEREC copy = value;
-    if (WritePresence(1) < 0 || !m_pXdr->Time(m_nSocket, XDR_ENCODE, copy)) {
-        return kWriteFailed;
-    }
-    return 0;
+    return WritePresence(1) == 0 && m_pXdr->Time(m_nSocket, XDR_ENCODE, copy) ? 0 : kWriteFailed;
 }
 
 int NetPacker::PackDate(const DATEREC& value, const void*) {
     DATEREC copy = value;
-    if (WritePresence(1) < 0 || !m_pXdr->Date(m_nSocket, XDR_ENCODE, copy)) {
-        return kWriteFailed;
-    }
-    return 0;
+    return WritePresence(1) == 0 && m_pXdr->Date(m_nSocket, XDR_ENCODE, copy) ? 0 : kWriteFailed;
 }
 
 int NetPacker::PackHandle(const std::int32_t& value, unsigned short, const void*) {
@@ -302,119 +319,77 @@ int NetPacker::PackUnknown(const void*) {
 }
 
 int NetPacker::UnpackBoolean(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    unsigned char byte;
-    if (!m_pXdr->Byte(m_nSocket, XDR_DECODE, byte)) {
-        return kReadFailed;
-    }
-    sL_VALUE::Data data{};
-    data.lValue = byte;  // as received, not reduced to 0 or 1
-    Store(value, NET_TYPE_BOOLEAN, NET_KIND_BOOLEAN, data);
-    return 0;
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_BOOLEAN, NET_KIND_BOOLEAN,
+                      [this](sL_VALUE::Data& data) {
+                          unsigned char byte;
+                          if (!m_pXdr->Byte(m_nSocket, XDR_DECODE, byte)) {
+                              return false;
+                          }
+                          data.lValue = byte;  // as received, not reduced to 0 or 1
+                          return true;
+                      });
 }
 
 int NetPacker::UnpackInteger(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    sL_VALUE::Data data{};
-    if (!m_pXdr->Long(m_nSocket, XDR_DECODE, data.lValue)) {
-        return kReadFailed;
-    }
-    Store(value, NET_TYPE_INTEGER, NET_KIND_INTEGER, data);
-    return 0;
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_INTEGER, NET_KIND_INTEGER,
+                      [this](sL_VALUE::Data& data) {
+                          return m_pXdr->Long(m_nSocket, XDR_DECODE, data.lValue) != 0;
+                      });
 }
 
 int NetPacker::UnpackReal(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    double received;
-    if (!m_pXdr->Double(m_nSocket, XDR_DECODE, received)) {
-        return kReadFailed;
-    }
-    sL_VALUE::Data data{};
-    data.pdValue = NetDecodeCharge(sizeof(double)) ? new (std::nothrow) double(received) : nullptr;
-    if (data.pdValue == nullptr) {
-        return kReadFailed;
-    }
-    Store(value, NET_TYPE_REAL, NET_KIND_REAL, data);
-    return 0;
+    return UnpackBody(
+        ReadPresence(value), value, NET_TYPE_REAL, NET_KIND_REAL, [this](sL_VALUE::Data& data) {
+            double received;
+            if (!m_pXdr->Double(m_nSocket, XDR_DECODE, received)) {
+                return false;
+            }
+            data.pdValue =
+                NetDecodeCharge(sizeof(double)) ? new (std::nothrow) double(received) : nullptr;
+            return data.pdValue != nullptr;
+        });
 }
 
 int NetPacker::UnpackString(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    ZoString received;
-    if (m_usUnicode) {
-        if (!m_pXdr->Unicode(m_nSocket, XDR_DECODE, received)) {
-            return kReadFailed;
-        }
-    } else {
-        char* text = nullptr;
-        if (!m_pXdr->String(m_nSocket, XDR_DECODE, text)) {
-            return kReadFailed;
-        }
-        received = ZoString(text);
-        std::free(text);
-    }
-    const char* mbcs = received.mbcs();
-    const std::size_t size = sizeof(ZoString) + (mbcs != nullptr ? std::strlen(mbcs) + 1 : 0);
-    sL_VALUE::Data data{};
-    data.pString = NetDecodeCharge(size) ? new (std::nothrow) ZoString(received) : nullptr;
-    if (data.pString == nullptr) {
-        return kReadFailed;
-    }
-    Store(value, NET_TYPE_STRING, NET_KIND_STRING, data);
-    return 0;
+    return UnpackBody(
+        ReadPresence(value), value, NET_TYPE_STRING, NET_KIND_STRING, [this](sL_VALUE::Data& data) {
+            ZoString received;
+            if (!ReadText(*m_pXdr, m_nSocket, m_usUnicode != 0, received)) {
+                return false;
+            }
+            const char* mbcs = received.mbcs();
+            const std::size_t size =
+                sizeof(ZoString) + (mbcs != nullptr ? std::strlen(mbcs) + 1 : 0);
+            data.pString = NetDecodeCharge(size) ? new (std::nothrow) ZoString(received) : nullptr;
+            return data.pString != nullptr;
+        });
 }
 
 int NetPacker::UnpackTime(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    sL_VALUE::Data data{};
-    for (int i = 0; i < 3; ++i) {
-        if (!m_pXdr->Byte(m_nSocket, XDR_DECODE, data.time.ucComponent[i])) {
-            return kReadFailed;
-        }
-    }
-    Store(value, NET_TYPE_TIME, NET_KIND_TIME, data);
-    return 0;
+    // Component 3 never travels.
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_TIME, NET_KIND_TIME,
+                      [this](sL_VALUE::Data& data) {
+                          for (int i = 0; i < 3; ++i) {
+                              if (!m_pXdr->Byte(m_nSocket, XDR_DECODE, data.time.ucComponent[i])) {
+                                  return false;
+                              }
+                          }
+                          return true;
+                      });
 }
 
 int NetPacker::UnpackDate(sL_VALUE& value, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    sL_VALUE::Data data{};
-    if (!m_pXdr->Date(m_nSocket, XDR_DECODE, data.date)) {
-        return kReadFailed;
-    }
-    Store(value, NET_TYPE_DATE, NET_KIND_DATE, data);
-    return 0;
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_DATE, NET_KIND_DATE,
+                      [this](sL_VALUE::Data& data) {
+                          return m_pXdr->Date(m_nSocket, XDR_DECODE, data.date) != 0;
+                      });
 }
 
 int NetPacker::UnpackHandle(sL_VALUE& value, unsigned short type, const void*) {
-    const int present = ReadPresence(value);
-    if (present <= 0) {
-        return present;
-    }
-    sL_VALUE::Data data{};
-    if (!m_pXdr->Long(m_nSocket, XDR_DECODE, data.lValue)) {
-        return kReadFailed;
-    }
-    Store(value, type, NET_KIND_HANDLE, data);
-    return 0;
+    return UnpackBody(ReadPresence(value), value, type, NET_KIND_HANDLE,
+                      [this](sL_VALUE::Data& data) {
+                          return m_pXdr->Long(m_nSocket, XDR_DECODE, data.lValue) != 0;
+                      });
 }
 
 int NetPacker::UnpackList(sL_VALUE& value, unsigned short type, const void* context) {
