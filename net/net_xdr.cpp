@@ -229,6 +229,24 @@ double GetDouble(const unsigned char* p) {
     return v;
 }
 
+// The shape of the fixed-width codecs: encode packs the value into its N bytes and writes them
+// at once; decode changes the value only when all N bytes have arrived; free has nothing to do.
+template <std::size_t N, typename Pack, typename Unpack>
+unsigned char FixedWidth(NetXDRImp& xdr, int socket, XDR_Op op, Pack pack, Unpack unpack) {
+    unsigned char b[N];
+    if (op == XDR_ENCODE) {
+        pack(b);
+        return xdr.Write(socket, b, N);
+    }
+    if (op == XDR_DECODE) {
+        if (!xdr.Read(socket, b, N)) {
+            return 0;
+        }
+        unpack(b);
+    }
+    return 1;
+}
+
 // Reads n bytes into a malloc buffer with extra spare bytes behind them, growing the buffer only
 // as the bytes arrive. Null on a failed read, a refused charge or a failed allocation.
 unsigned char* ReadGrowing(NetXDR& xdr, int socket, std::uint32_t n, std::size_t extra) {
@@ -436,17 +454,9 @@ unsigned char NetXDRImp::Write(int socket, const void* buffer, std::int32_t leng
 }
 
 unsigned char NetXDRImp::Byte(int socket, XDR_Op op, unsigned char& value) {
-    if (op == XDR_ENCODE) {
-        return Write(socket, &value, 1);
-    }
-    if (op == XDR_DECODE) {
-        unsigned char b;
-        if (!Read(socket, &b, 1)) {
-            return 0;
-        }
-        value = b;
-    }
-    return 1;
+    return FixedWidth<1>(
+        *this, socket, op, [&](unsigned char* b) { b[0] = value; },
+        [&](const unsigned char* b) { value = b[0]; });
 }
 
 unsigned char NetXDRImp::Short(int socket, XDR_Op op, std::int16_t& value) {
@@ -459,18 +469,9 @@ unsigned char NetXDRImp::Short(int socket, XDR_Op op, std::int16_t& value) {
 }
 
 unsigned char NetXDRImp::UShort(int socket, XDR_Op op, std::uint16_t& value) {
-    unsigned char b[2];
-    if (op == XDR_ENCODE) {
-        PutU16(b, value);
-        return Write(socket, b, sizeof b);
-    }
-    if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        value = GetU16(b);
-    }
-    return 1;
+    return FixedWidth<2>(
+        *this, socket, op, [&](unsigned char* b) { PutU16(b, value); },
+        [&](const unsigned char* b) { value = GetU16(b); });
 }
 
 unsigned char NetXDRImp::Long(int socket, XDR_Op op, std::int32_t& value) {
@@ -483,33 +484,15 @@ unsigned char NetXDRImp::Long(int socket, XDR_Op op, std::int32_t& value) {
 }
 
 unsigned char NetXDRImp::ULong(int socket, XDR_Op op, std::uint32_t& value) {
-    unsigned char b[4];
-    if (op == XDR_ENCODE) {
-        PutU32(b, value);
-        return Write(socket, b, sizeof b);
-    }
-    if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        value = GetU32(b);
-    }
-    return 1;
+    return FixedWidth<4>(
+        *this, socket, op, [&](unsigned char* b) { PutU32(b, value); },
+        [&](const unsigned char* b) { value = GetU32(b); });
 }
 
 unsigned char NetXDRImp::Double(int socket, XDR_Op op, double& value) {
-    unsigned char b[8];
-    if (op == XDR_ENCODE) {
-        PutDouble(b, value);
-        return Write(socket, b, sizeof b);
-    }
-    if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        value = GetDouble(b);
-    }
-    return 1;
+    return FixedWidth<8>(
+        *this, socket, op, [&](unsigned char* b) { PutDouble(b, value); },
+        [&](const unsigned char* b) { value = GetDouble(b); });
 }
 
 unsigned char NetXDRImp::Time(int socket, XDR_Op op, TIMEREC& value) {
@@ -529,20 +512,16 @@ unsigned char NetXDRImp::Time(int socket, XDR_Op op, TIMEREC& value) {
 }
 
 unsigned char NetXDRImp::Date(int socket, XDR_Op op, DATEREC& value) {
-    unsigned char b[4];
-    if (op == XDR_ENCODE) {
-        PutU16(b, value.usHalf[0]);
-        PutU16(b + 2, value.usHalf[1]);
-        return Write(socket, b, sizeof b);
-    }
-    if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        value.usHalf[0] = GetU16(b);
-        value.usHalf[1] = GetU16(b + 2);
-    }
-    return 1;
+    return FixedWidth<4>(
+        *this, socket, op,
+        [&](unsigned char* b) {
+            PutU16(b, value.usHalf[0]);
+            PutU16(b + 2, value.usHalf[1]);
+        },
+        [&](const unsigned char* b) {
+            value.usHalf[0] = GetU16(b);
+            value.usHalf[1] = GetU16(b + 2);
+        });
 }
 
 unsigned char NetXDRImp::String(int socket, XDR_Op op, char*& text) {
@@ -661,24 +640,20 @@ unsigned char NetXDRImp::Unicode(int socket, XDR_Op op, ZoString& text) {
 }
 
 unsigned char NetXDRImp::IntCall(int socket, XDR_Op op, MSGINTCALL& record) {
-    unsigned char b[16];
-    if (op == XDR_ENCODE) {
-        PutU32(b, static_cast<std::uint32_t>(record.lValue));
-        PutU32(b + 4, record.ulStatus);
-        PutU32(b + 8, record.ulFlags);
-        PutU32(b + 12, static_cast<std::uint32_t>(record.lHandle));
-        return Write(socket, b, sizeof b);
-    }
-    if (op == XDR_DECODE) {
-        if (!Read(socket, b, sizeof b)) {
-            return 0;
-        }
-        record.lValue = static_cast<std::int32_t>(GetU32(b));
-        record.ulStatus = GetU32(b + 4);
-        record.ulFlags = GetU32(b + 8);
-        record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
-    }
-    return 1;
+    return FixedWidth<16>(
+        *this, socket, op,
+        [&](unsigned char* b) {
+            PutU32(b, static_cast<std::uint32_t>(record.lValue));
+            PutU32(b + 4, record.ulStatus);
+            PutU32(b + 8, record.ulFlags);
+            PutU32(b + 12, static_cast<std::uint32_t>(record.lHandle));
+        },
+        [&](const unsigned char* b) {
+            record.lValue = static_cast<std::int32_t>(GetU32(b));
+            record.ulStatus = GetU32(b + 4);
+            record.ulFlags = GetU32(b + 8);
+            record.lHandle = static_cast<std::int32_t>(GetU32(b + 12));
+        });
 }
 
 unsigned char NetXDRImp::RealCall(int socket, XDR_Op op, MSGREALCALL& record) {
