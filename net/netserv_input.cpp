@@ -174,8 +174,7 @@ void NetServerImp::IntegerMsg(int socket, NetHostHndl* handle) {
         return;
     }
     const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETINTEGER, request,
-             "NetServer::MsgUser  MSG_NETINTEGER bad handle %d");
+    HandOver(*this, handle, MSG_NETINTEGER, request, kBadIntegerHandle);
     if (noReply) {
         return;
     }
@@ -193,7 +192,7 @@ void NetServerImp::RealMsg(int socket, NetHostHndl* handle) {
         return;
     }
     const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETREAL, request, "NetServer::MsgUser  MSG_NETREAL %d bad handle");
+    HandOver(*this, handle, MSG_NETREAL, request, kBadRealHandle);
     if (noReply) {
         return;
     }
@@ -214,8 +213,7 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
         return;
     }
     const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETSTRING, request,
-             "NetServer::MsgUser  MSG_NETSTRING %d bad handle");
+    HandOver(*this, handle, MSG_NETSTRING, request, kBadStringHandle);
     if (noReply) {
         free(request.pszValue);
         return;
@@ -243,8 +241,7 @@ bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::
     // after the application's answer.
     MSGUSERCALL* copy = nullptr;
     if (request.lHandle != handle->m_lHandle) {
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
-                       request.lHandle);
+        NetTraceFormat(this, NET_TRACE_ERROR, kBadUserHandle, request.lHandle);
     } else if ((copy = new (std::nothrow) MSGUSERCALL(request)) == nullptr) {
         Trace(NET_TRACE_ERROR, "NetServer::UserMsg out of memory, call dropped");
     } else if (PostEvent(MSG_NETUSER, reinterpret_cast<void*>(1), copy, nullptr, charge)) {
@@ -279,13 +276,12 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
         // peer cannot queue calls faster than the application handles them.
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg handle %d waits its turn",
                        request.lHandle);
-        HandOver(*this, handle, MSG_NETUSER, request,
-                 "NetServer::MsgUser  MSG_NETUSER %d bad handle");
+        HandOver(*this, handle, MSG_NETUSER, request, kBadUserHandle);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
         return;
     }
 
-    HandOver(*this, handle, MSG_NETUSER, request, "NetServer::MsgUser  MSG_NETUSER %d bad handle");
+    HandOver(*this, handle, MSG_NETUSER, request, kBadUserHandle);
     // The values go back as the application left them, whatever the return-data bit.
     reply.ulStatus = request.ulStatus;
     reply.lHandle = request.lHandle;

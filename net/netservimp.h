@@ -32,6 +32,14 @@ enum : std::uint16_t {
     MSG_NETUSER = 0x1505
 };
 
+// Traced when a call record names no handle: on the input thread for a number other than its
+// connection's, on the main thread for one the table does not hold. The word order differs from
+// kind to kind; log readers match each text as it is.
+constexpr char kBadIntegerHandle[] = "NetServer::MsgUser  MSG_NETINTEGER bad handle %d";
+constexpr char kBadRealHandle[] = "NetServer::MsgUser  MSG_NETREAL %d bad handle";
+constexpr char kBadStringHandle[] = "NetServer::MsgUser  MSG_NETSTRING %d bad handle";
+constexpr char kBadUserHandle[] = "NetServer::MsgUser  MSG_NETUSER %d bad handle";
+
 // One event in the pipe, in this process's own layout (both ends are this process).
 struct NetEventRecord {
     std::uint16_t usId;

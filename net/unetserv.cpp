@@ -267,70 +267,57 @@ std::int32_t NetServerImp::RefuseConnection(NetConnection* connection, bool crea
     return status;
 }
 
-std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record) {
-    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
-                   record->lHandle);
-    NetHostHndl* handle = NetHost(record->lHandle);
+namespace {
+
+// A call on the main thread: the handle its record names answers it through deliver and, when
+// the input thread waits for the answer (release), lets that thread go on. A record naming no
+// handle is answered 27.
+template <typename Record, typename Deliver>
+std::int32_t ServeCall(NetServerImp& server, Record* record, const char* traceFormat,
+                       const char* badHandleFormat, bool release, Deliver deliver) {
+    NetTraceFormat(&server, NET_TRACE_DEBUG, traceFormat, record->lHandle);
+    NetHostHndl* handle = server.NetHost(record->lHandle);
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETINTEGER bad handle %d",
-                       record->lHandle);
+        NetTraceFormat(&server, NET_TRACE_ERROR, badHandleFormat, record->lHandle);
         return NET_NO_HANDLE;
     }
-    record->ulStatus =
-        static_cast<std::uint32_t>(handle->EventIntegerData(&record->lValue, record->ulFlags));
-    handle->m_Semaphore.Post();
+    record->ulStatus = static_cast<std::uint32_t>(deliver(*handle));
+    if (release) {
+        handle->m_Semaphore.Post();
+    }
     return NET_OK;
+}
+
+}  // namespace
+
+std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record) {
+    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
+                     kBadIntegerHandle, true, [record](NetHostHndl& handle) {
+                         return handle.EventIntegerData(&record->lValue, record->ulFlags);
+                     });
 }
 
 std::int32_t NetServerImp::ProcessRealMsg(MSGREALCALL* record) {
-    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETREAL handle %d",
-                   record->lHandle);
-    NetHostHndl* handle = NetHost(record->lHandle);
-    if (handle == nullptr) {
-        record->ulStatus = NET_NO_HANDLE;
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETREAL %d bad handle",
-                       record->lHandle);
-        return NET_NO_HANDLE;
-    }
-    record->ulStatus =
-        static_cast<std::uint32_t>(handle->EventRealData(&record->dValue, record->ulFlags));
-    handle->m_Semaphore.Post();
-    return NET_OK;
+    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETREAL handle %d", kBadRealHandle,
+                     true, [record](NetHostHndl& handle) {
+                         return handle.EventRealData(&record->dValue, record->ulFlags);
+                     });
 }
 
 std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record) {
-    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETSTRING %d", record->lHandle);
-    NetHostHndl* handle = NetHost(record->lHandle);
-    if (handle == nullptr) {
-        record->ulStatus = NET_NO_HANDLE;
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETSTRING %d bad handle",
-                       record->lHandle);
-        return NET_NO_HANDLE;
-    }
-    record->ulStatus =
-        static_cast<std::uint32_t>(handle->EventStringData(&record->pszValue, record->ulFlags));
-    handle->m_Semaphore.Post();
-    return NET_OK;
+    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETSTRING %d", kBadStringHandle, true,
+                     [record](NetHostHndl& handle) {
+                         return handle.EventStringData(&record->pszValue, record->ulFlags);
+                     });
 }
 
 std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char posted) {
-    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETUSER handle %d",
-                   record->lHandle);
-    NetHostHndl* handle = NetHost(record->lHandle);
-    std::int32_t result = NET_OK;
-    if (handle == nullptr) {
-        record->ulStatus = NET_NO_HANDLE;
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::MsgUser  MSG_NETUSER %d bad handle",
-                       record->lHandle);
-        result = NET_NO_HANDLE;
-    } else {
-        record->ulStatus =
-            static_cast<std::uint32_t>(handle->EventUserData(record->pData, record->ulFlags));
-        if (!posted) {
-            handle->m_Semaphore.Post();
-        }
-    }
+    const std::int32_t result =
+        ServeCall(*this, record, "NetServer::MsgUser  MSG_NETUSER handle %d", kBadUserHandle,
+                  !posted, [record](NetHostHndl& handle) {
+                      return handle.EventUserData(record->pData, record->ulFlags);
+                  });
     if (posted) {
         // The input thread went on without waiting: the copy and its values are ours to release.
         m_pXdr->UserCall(-1, XDR_FREE, *record, 0);
