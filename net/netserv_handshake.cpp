@@ -226,12 +226,7 @@ void NetServerImp::ConnectMsg(int socket) {
         Trace(NET_TRACE_ERROR, "NetServer::ConnectMsg read loc 2");
         return;
     }
-    // The handle bound to this socket: the calling input thread's own, since the handle holds a
-    // duplicate descriptor of the connection, not this one.
-    NetInputThread* thread = NetInputThread::Current();
-    NetHostHndl* handle = thread != nullptr && thread->m_nSocket == socket
-                              ? thread->m_pHandle
-                              : NetHostFromSocket(socket);
+    NetHostHndl* handle = BoundHandle(socket);
     if (handle == nullptr) {
         Trace(NET_TRACE_ERROR, "NetServer::ConnectMsg bad handle");
         WriteCode(this, socket, NET_REPLY_NO_HANDLE, "NetServer::ConnectMsg write loc 4");

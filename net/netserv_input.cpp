@@ -26,15 +26,39 @@ namespace {
 
 thread_local NetInputThread* t_pCurrentThread = nullptr;
 
-void* HandleNumberAsData(std::int32_t number) {
-    return reinterpret_cast<void*>(static_cast<std::intptr_t>(number));
+// What tells the kinds of call apart on the input thread.
+struct CallKind {
+    const char* pszOperation;  // as the traces name it: "NetServer::<operation> ..."
+    std::uint16_t usEvent;     // the main-thread event that carries the call
+    const char* pszBadHandle;  // traced when the record names another handle
+};
+constexpr CallKind kIntegerCall{"IntegerMsg", MSG_NETINTEGER, kBadIntegerHandle};
+constexpr CallKind kRealCall{"RealMsg", MSG_NETREAL, kBadRealHandle};
+constexpr CallKind kStringCall{"StringMsg", MSG_NETSTRING, kBadStringHandle};
+constexpr CallKind kUserCall{"UserMsg", MSG_NETUSER, kBadUserHandle};
+
+// The connection is over for its input thread. The closed bit and the close event go together
+// under the table lock; after the post the handle is the main thread's alone and may serve a
+// new connection.
+void PostClose(NetServerImp& server, NetHostHndl* handle) {
+    ZoLock lock(server.m_TableLock);
+    handle->m_bPeerClosed = true;
+    server.PostEvent(MSG_CLOSE, nullptr,
+                     reinterpret_cast<void*>(static_cast<std::intptr_t>(handle->m_lHandle)));
+}
+
+// Every call's receipt begins alike.
+void BeginCall(NetServerImp& server, int socket, const CallKind& kind) {
+    NetTraceFormat(&server, NET_TRACE_CONNECT, "NetServer::%s socket %d", kind.pszOperation,
+                   socket);
+    server.MessageHook();
 }
 
 // Reads one call record under the per-message decode budget. A record read only in part leaves
 // the stream at no message boundary, so the connection is shut down: the next identifier read
 // fails and the connection closes the usual way.
 template <typename Decode>
-bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode decode,
+bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode decode,
                 std::uint64_t* used = nullptr) {
     NetDecodeBudget budget(server.m_Settings.ullDecodeBudget);
     if (decode()) {
@@ -48,7 +72,7 @@ bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode 
     NetTraceFormat(&server, NET_TRACE_ERROR,
                    "NetServer::%s record unreadable error %d, connection ended "
                    "(decode used %llu of %llu budget bytes)",
-                   operation, error, static_cast<unsigned long long>(budget.Used()),
+                   kind.pszOperation, error, static_cast<unsigned long long>(budget.Used()),
                    static_cast<unsigned long long>(server.m_Settings.ullDecodeBudget));
     errno = error;
     return false;
@@ -58,14 +82,13 @@ bool DecodeCall(NetServerImp& server, int socket, const char* operation, Decode 
 // handle than its connection's would reach another connection's event object and release the
 // wrong input thread: it is answered 27 here, with the text the main thread's check would trace.
 template <typename Record>
-void HandOver(NetServerImp& server, NetHostHndl* handle, std::uint16_t id, Record& request,
-              const char* badHandleFormat) {
+void HandOver(NetServerImp& server, NetHostHndl* handle, const CallKind& kind, Record& request) {
     if (request.lHandle != handle->m_lHandle) {
         request.ulStatus = NET_NO_HANDLE;
-        NetTraceFormat(&server, NET_TRACE_ERROR, badHandleFormat, request.lHandle);
+        NetTraceFormat(&server, NET_TRACE_ERROR, kind.pszBadHandle, request.lHandle);
         return;
     }
-    const std::int32_t lost = server.SendToMainThread(handle, id, nullptr, &request);
+    const std::int32_t lost = server.SendToMainThread(handle, kind.usEvent, nullptr, &request);
     if (lost != 0) {
         request.ulStatus = static_cast<std::uint32_t>(lost);
     }
@@ -83,10 +106,36 @@ void BuildReply(const Record& request, Record& reply, Value Record::*value) {
     }
 }
 
+// An integer or real call, whose value travels inside the record: read it, hand it to the main
+// thread and, unless it is one-way, write back the reply BuildReply makes of the answer.
+template <typename Record, typename Value, typename Codec>
+void ReceiveValueCall(NetServerImp& server, int socket, NetHostHndl* handle, const CallKind& kind,
+                      Value Record::*value, Codec code) {
+    BeginCall(server, socket, kind);
+    Record request{};
+    if (!DecodeCall(server, socket, kind, [&] { return code(XDR_DECODE, request); })) {
+        return;
+    }
+    const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
+    HandOver(server, handle, kind, request);
+    if (noReply) {
+        return;
+    }
+    Record reply{};
+    BuildReply(request, reply, value);
+    code(XDR_ENCODE, reply);
+}
+
 }  // namespace
 
 NetInputThread* NetInputThread::Current() {
     return t_pCurrentThread;
+}
+
+NetHostHndl* NetServerImp::BoundHandle(int socket) {
+    NetInputThread* thread = NetInputThread::Current();
+    return thread != nullptr && thread->m_nSocket == socket ? thread->m_pHandle
+                                                            : NetHostFromSocket(socket);
 }
 
 void NetInputThread::ShutdownSocket() {
@@ -153,67 +202,37 @@ void NetInputThread::Run() {
         }
     }
 
-    // The connection is gone. The bit and the close event go together under the table lock;
-    // after the post the handle is the main thread's alone and may serve a new connection.
+    // The connection is gone.
     NetTraceFormat(server, NET_TRACE_DEBUG, "ConnectionThread socket %d detected closed", socket);
-    {
-        ZoLock lock(server->m_TableLock);
-        handle->m_bPeerClosed = true;
-        server->PostEvent(MSG_CLOSE, nullptr, HandleNumberAsData(handle->m_lHandle));
-    }
+    PostClose(*server, handle);
     CloseSocket();
 }
 
 void NetServerImp::IntegerMsg(int socket, NetHostHndl* handle) {
-    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::IntegerMsg socket %d", socket);
-    MessageHook();
-    MSGINTCALL request{};
-    MSGINTCALL reply{};
-    if (!DecodeCall(*this, socket, "IntegerMsg",
-                    [&] { return m_pXdr->IntCall(socket, XDR_DECODE, request); })) {
-        return;
-    }
-    const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETINTEGER, request, kBadIntegerHandle);
-    if (noReply) {
-        return;
-    }
-    BuildReply(request, reply, &MSGINTCALL::lValue);
-    m_pXdr->IntCall(socket, XDR_ENCODE, reply);
+    ReceiveValueCall(
+        *this, socket, handle, kIntegerCall, &MSGINTCALL::lValue,
+        [&](XDR_Op op, MSGINTCALL& record) { return m_pXdr->IntCall(socket, op, record); });
 }
 
 void NetServerImp::RealMsg(int socket, NetHostHndl* handle) {
-    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::RealMsg socket %d", socket);
-    MessageHook();
-    MSGREALCALL request{};
-    MSGREALCALL reply{};
-    if (!DecodeCall(*this, socket, "RealMsg",
-                    [&] { return m_pXdr->RealCall(socket, XDR_DECODE, request); })) {
-        return;
-    }
-    const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETREAL, request, kBadRealHandle);
-    if (noReply) {
-        return;
-    }
-    BuildReply(request, reply, &MSGREALCALL::dValue);
-    m_pXdr->RealCall(socket, XDR_ENCODE, reply);
+    ReceiveValueCall(
+        *this, socket, handle, kRealCall, &MSGREALCALL::dValue,
+        [&](XDR_Op op, MSGREALCALL& record) { return m_pXdr->RealCall(socket, op, record); });
 }
 
 // Whatever text the request holds once the application has answered is released with free():
 // the decoder made it with malloc, and an answer that replaces it must have done the same.
 void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
-    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::StringMsg socket %d", socket);
-    MessageHook();
+    BeginCall(*this, socket, kStringCall);
     MSGSTRINGCALL request{};
     MSGSTRINGCALL reply{};
-    if (!DecodeCall(*this, socket, "StringMsg",
+    if (!DecodeCall(*this, socket, kStringCall,
                     [&] { return m_pXdr->StringCall(socket, XDR_DECODE, request); })) {
         m_pXdr->StringCall(-1, XDR_FREE, request);
         return;
     }
     const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
-    HandOver(*this, handle, MSG_NETSTRING, request, kBadStringHandle);
+    HandOver(*this, handle, kStringCall, request);
     if (noReply) {
         free(request.pszValue);
         return;
@@ -254,14 +273,13 @@ bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::
 }
 
 void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
-    NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::UserMsg socket %d", socket);
-    MessageHook();
+    BeginCall(*this, socket, kUserCall);
     const unsigned char unicode = handle->m_bConnUnicode ? 1 : 0;
     MSGUSERCALL request{};
     MSGUSERCALL reply{};
     std::uint64_t used = 0;
     if (!DecodeCall(
-            *this, socket, "UserMsg",
+            *this, socket, kUserCall,
             [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); }, &used)) {
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);  // what the failed decode had built
@@ -276,12 +294,12 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
         // peer cannot queue calls faster than the application handles them.
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg handle %d waits its turn",
                        request.lHandle);
-        HandOver(*this, handle, MSG_NETUSER, request, kBadUserHandle);
+        HandOver(*this, handle, kUserCall, request);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
         return;
     }
 
-    HandOver(*this, handle, MSG_NETUSER, request, kBadUserHandle);
+    HandOver(*this, handle, kUserCall, request);
     // The values go back as the application left them, whatever the return-data bit.
     reply.ulStatus = request.ulStatus;
     reply.lHandle = request.lHandle;
@@ -294,9 +312,7 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
 void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
     NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::CloseMsg socket %d", socket);
     if (handle == nullptr) {
-        NetInputThread* thread = NetInputThread::Current();
-        handle = thread != nullptr && thread->m_nSocket == socket ? thread->m_pHandle
-                                                                  : NetHostFromSocket(socket);
+        handle = BoundHandle(socket);
     }
     if (handle == nullptr) {
         Trace(NET_TRACE_ERROR, "NetServer::CloseMsg Can't find handle");
@@ -318,9 +334,7 @@ void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
     }
     // Posted for a handle out of service too: the main thread still has its duplicate
     // descriptor to close, and the input thread ends either way.
-    ZoLock lock(m_TableLock);
-    handle->m_bPeerClosed = true;
-    PostEvent(MSG_CLOSE, nullptr, HandleNumberAsData(handle->m_lHandle));
+    PostClose(*this, handle);
 }
 
 bool NetServerImp::StartInputThread(int socket, std::uint16_t port, std::uint32_t address) {

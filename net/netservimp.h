@@ -143,6 +143,9 @@ public:
     // Input thread. Posts a no-reply user call without waiting (true; the request then belongs
     // to the main thread or is released), or false, untouched, when posted calls hold a budget.
     void CloseMsg(int socket, NetHostHndl* handle);
+    NetHostHndl* BoundHandle(int socket);
+    // Input thread. The handle bound to socket: the calling input thread's own (the handle holds
+    // a duplicate descriptor of the connection, not this one), else the table's; null for none.
 
     // Event pipe.
     std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr,
