@@ -45,6 +45,21 @@ bool AcceptShortOfResources(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// The first port match accepts: the generic listener's port, then the registered ones.
+// The caller holds the table lock.
+template <typename Match>
+NetServerPort* FirstPort(NetServerImp& server, Match match) {
+    if (server.m_pListenPort != nullptr && match(*server.m_pListenPort)) {
+        return server.m_pListenPort;
+    }
+    for (NetServerPort* p = server.m_pPortList; p != nullptr; p = p->m_pNext) {
+        if (match(*p)) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
@@ -166,25 +181,9 @@ void NetPortThread::Run() {
 }
 
 NetServerPort* NetServerImp::FindPort(std::uint16_t port) {
-    if (m_pListenPort != nullptr && m_pListenPort->m_usPort == port) {
-        return m_pListenPort;
-    }
-    for (NetServerPort* p = m_pPortList; p != nullptr; p = p->m_pNext) {
-        if (p->m_usPort == port) {
-            return p;
-        }
-    }
-    return nullptr;
+    return FirstPort(*this, [port](const NetServerPort& p) { return p.m_usPort == port; });
 }
 
 NetServerPort* NetServerImp::FindPortFromSocket(int socket) {
-    if (m_pListenPort != nullptr && m_pListenPort->m_nSocket == socket) {
-        return m_pListenPort;
-    }
-    for (NetServerPort* p = m_pPortList; p != nullptr; p = p->m_pNext) {
-        if (p->m_nSocket == socket) {
-            return p;
-        }
-    }
-    return nullptr;
+    return FirstPort(*this, [socket](const NetServerPort& p) { return p.m_nSocket == socket; });
 }

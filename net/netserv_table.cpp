@@ -21,6 +21,19 @@ bool Unused(const NetHostHndl& handle) {
            !handle.m_bPeerClosed && handle.m_nServerSocket == -1;
 }
 
+// The first handle match accepts, in number order; the table ends at its first empty entry.
+// Takes the table lock.
+template <typename Match>
+NetHostHndl* FirstHandle(NetServerImp& server, Match match) {
+    ZoLock lock(server.m_TableLock);
+    for (std::uint32_t i = 0; i < server.m_ulHandleCount && server.m_ppHandles[i] != nullptr; ++i) {
+        if (match(*server.m_ppHandles[i])) {
+            return server.m_ppHandles[i];
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 NetHostHndl* NetServerImp::NetHost(std::int32_t handle) {
@@ -38,13 +51,7 @@ NetHostHndl* NetServerImp::NetHostFromSocket(int socket) {
     if (socket == -1) {
         return nullptr;  // every handle without an accepted socket holds -1
     }
-    ZoLock lock(m_TableLock);
-    for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
-        if (m_ppHandles[i]->m_nServerSocket == socket) {
-            return m_ppHandles[i];
-        }
-    }
-    return nullptr;
+    return FirstHandle(*this, [socket](NetHostHndl& h) { return h.m_nServerSocket == socket; });
 }
 
 NetHostHndl* NetServerImp::CreateHndl(const char* host, const char* service) {
@@ -81,43 +88,30 @@ NetHostHndl* NetServerImp::FindHndl(const char* host, const char* service) {
     char name[257];
     std::uint16_t port = 0;
     ParseService(service, name, port);  // a bad port is traced there and leaves port 0
-    ZoLock lock(m_TableLock);
-    for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
-        NetHostHndl* handle = m_ppHandles[i];
-        if (handle->MatchHost(host) && handle->MatchService(name) &&
-            handle->m_usServicePort == port) {
-            return handle;
-        }
-    }
-    return nullptr;
+    return FirstHandle(*this, [&](NetHostHndl& h) {
+        return h.MatchHost(host) && h.MatchService(name) && h.m_usServicePort == port;
+    });
 }
 
 NetHostHndl* NetServerImp::FindFreeHndl(const char* host, const char* service,
                                         std::uint16_t /*port*/) {
-    ZoLock lock(m_TableLock);
-    for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
-        NetHostHndl* handle = m_ppHandles[i];
-        if (Unused(*handle) && handle->MatchHost(host) && handle->MatchService(service)) {
-            return handle;
-        }
-    }
-    return nullptr;
+    return FirstHandle(*this, [&](NetHostHndl& h) {
+        return Unused(h) && h.MatchHost(host) && h.MatchService(service);
+    });
 }
 
 // Peers choose the host names, so a table grown to its limit could otherwise refuse every new
 // host for good. A handle that neither a connection nor the client face uses takes the new names.
 NetHostHndl* NetServerImp::RebindFreeHndl(const char* host, const char* service) {
-    ZoLock lock(m_TableLock);
-    for (std::uint32_t i = 0; i < m_ulHandleCount && m_ppHandles[i] != nullptr; ++i) {
-        NetHostHndl* handle = m_ppHandles[i];
-        if (Unused(*handle) && !handle->m_bConnected && handle->m_nSocket == -1) {
-            handle->m_bConnecting = true;
-            free(handle->m_pszHost);
-            free(handle->m_pszService);
-            handle->m_pszHost = handle->m_pszService = nullptr;
-            handle->UseHandle(host, service);
-            return handle;
-        }
+    ZoLock lock(m_TableLock);  // through the rebinding: no search may see it half-bound
+    NetHostHndl* handle = FirstHandle(
+        *this, [](NetHostHndl& h) { return Unused(h) && !h.m_bConnected && h.m_nSocket == -1; });
+    if (handle != nullptr) {
+        handle->m_bConnecting = true;
+        free(handle->m_pszHost);
+        free(handle->m_pszService);
+        handle->m_pszHost = handle->m_pszService = nullptr;
+        handle->UseHandle(host, service);
     }
-    return nullptr;
+    return handle;
 }
