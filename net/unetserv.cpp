@@ -223,15 +223,12 @@ std::int32_t NetServerImp::ProcessConnectMsg(NetConnection* connection) {
         }
         handle->m_bConnecting = false;
     }
-    if (!listenServed && handle->EventNetCreate() == 0) {
+    // The listener's event object heard its NetCreate when it was set.
+    const bool created = listenServed || handle->EventNetCreate() != 0;
+    if (!created || handle->EventConnectionCreated() == 0) {
         Trace(NET_TRACE_ERROR, "NetServer::MsgUser MSG_CONNECT - Connection refused");
         ZoLock lock(m_TableLock);
-        return RefuseConnection(connection, false, NET_REFUSED);
-    }
-    if (handle->EventConnectionCreated() == 0) {
-        Trace(NET_TRACE_ERROR, "NetServer::MsgUser MSG_CONNECT - Connection refused");
-        ZoLock lock(m_TableLock);
-        return RefuseConnection(connection, true, NET_REFUSED);
+        return RefuseConnection(connection, created, NET_REFUSED);
     }
     handle->m_Semaphore.Post();
     Trace(NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETCONNECT complete");
