@@ -544,9 +544,7 @@ extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
             return kReadFailed;
         }
     }
-    NET_DisposeVDXData(value);
-    value->Cleanup();
-    value->fValid = 0;
+    NET_DisposeVDXData(value);  // leaves it without value
     NET_DisposeVDXData(&received);
     return kMalformed;
 }

@@ -32,9 +32,6 @@ void SetSocketOptions(int socket) {
 // Bounds every read of the handshake (0: none). A peer that stalls part-way through it is
 // dropped as surely as one that sends nothing; the bound is lifted once the handshake is read.
 void SetReadTimeout(int socket, std::int32_t timeoutMs) {
-    if (timeoutMs < 0) {
-        return;
-    }
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
