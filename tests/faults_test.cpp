@@ -5,7 +5,6 @@
 // server must still answer a well-formed client.
 #include "netservimp.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,14 +14,14 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "net/netpack.h"
-#include "netserv_mainloop.h"
+#include "servtest.h"
 
-using namespace mainloop;
+using namespace servtest;
 
 namespace {
 
@@ -37,13 +36,7 @@ struct RecordingXdr : NetXDRImp {
 };
 
 int Entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 class Faults : public ::testing::Test {
@@ -63,15 +56,15 @@ protected:
     void ExpectServed() { ExpectServed(ls); }
     // Every connection's input thread has ended and each bound connection was closed.
     void ExpectAllClosed() {
-        EXPECT_TRUE(testutil::WaitUntil([&] { return AllInputThreadsEnded(*ls.server); }));
-        EXPECT_TRUE(testutil::WaitUntil([&] { return stats.closed == stats.created; }))
+        EXPECT_TRUE(WaitUntil([&] { return LiveInputThreads(*ls.server) == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return stats.closed == stats.created; }))
             << stats.closed << " of " << stats.created;
     }
-    // Keeps the main thread in a callback until gate.Open(); join the returned thread after.
+    // Keeps the main thread in a callback until gate.Post(); join the returned thread after.
     std::thread HoldMainThread(Client& holder) {
         EXPECT_EQ(holder.Connect(ls.Port(), "echo", "holder"), NET_OK);
         std::thread held([&holder] { holder.Call(kHoldValue); });
-        EXPECT_TRUE(testutil::WaitUntil([&] { return stats.gate.Entered(); }));
+        EXPECT_TRUE(WaitUntil([&] { return stats.held.load(); }));
         return held;
     }
 
@@ -88,29 +81,26 @@ TEST_F(Faults, ResetAtEveryMessageBoundaryAndInsideEveryRecord) {
         NetClient client(nullptr, &xdr, 2);
         std::int32_t handle = -1;
         ZoErrorCode error = 0;
+        auto end = [&] { ends.push_back(xdr.sent.size()); };
         ASSERT_EQ(client.CreateSocket("127.0.0.1", ls.Port()), NET_OK);
         ASSERT_EQ(client.ConnectMsg("recorder", "echo", handle), NET_OK);
-        ends.push_back(xdr.sent.size());
+        end();
         MSGINTCALL integer{1, 0, 0, handle};
-        client.IntegerMsg(integer, error);
-        ends.push_back(xdr.sent.size());
+        client.IntegerMsg(integer, error), end();
         MSGREALCALL real{1.5, 0, 0, handle};
-        client.RealMsg(real, error);
-        ends.push_back(xdr.sent.size());
+        client.RealMsg(real, error), end();
         char text[] = "some text";
         MSGSTRINGCALL string{text, 0, 0, handle};
         MSGSTRINGCALL answer = client.StringMsg(string, error);
-        xdr.StringCall(-1, XDR_FREE, answer);
-        ends.push_back(xdr.sent.size());
+        xdr.StringCall(-1, XDR_FREE, answer), end();
         for (const std::uint32_t flags : {0u, NET_FLAG_NOREPLY}) {
             MSGUSERCALL user = UserCall(handle, flags, {"value", "value"});
             MSGUSERCALL reply = client.UserMsg(user, error);
             xdr.UserCall(-1, XDR_FREE, reply, 0);
-            xdr.UserCall(-1, XDR_FREE, user, 0);
-            ends.push_back(xdr.sent.size());
+            xdr.UserCall(-1, XDR_FREE, user, 0), end();
         }
         ASSERT_EQ(client.CloseMsg(handle), NET_OK);
-        ends.push_back(xdr.sent.size());
+        end();
     }
     // Cut at every boundary, one byte into every message, and in the middle of every message.
     std::vector<std::size_t> cuts = {0, 2};
@@ -121,7 +111,7 @@ TEST_F(Faults, ResetAtEveryMessageBoundaryAndInsideEveryRecord) {
     for (const std::size_t cut : cuts) {
         const int fd = ConnectRaw(ls.Port());
         ASSERT_GE(fd, 0);
-        ASSERT_TRUE(testutil::WriteAll(fd, xdr.sent.data(), cut));
+        ASSERT_TRUE(WriteAll(fd, xdr.sent.data(), cut));
         Reset(fd);
     }
     ExpectAllClosed();
@@ -140,27 +130,27 @@ TEST_F(Faults, ConnectionsEndingAtOnceWhileTheMainThreadIsBusy) {
     const int fds = Entries("/proc/self/fd"), tasks = Entries("/proc/self/task");
     Client holder;
     std::thread held = HoldMainThread(holder);
-    const std::vector<unsigned char> hello = Handshake("echo");
+    const Bytes hello = Handshake("echo");
     std::vector<int> peers;
     for (int i = 0; i < connections; ++i) {
         const int fd = ConnectRaw(ls.Port());
         ASSERT_GE(fd, 0) << i;
-        ASSERT_TRUE(Send(fd, hello));
-        ASSERT_EQ(netpeer::ReadBytes(fd, 8).size(), 8u) << i;  // the number goes out at once
+        ASSERT_TRUE(WriteAll(fd, hello));
+        ASSERT_EQ(ReadBytes(fd, 8).size(), 8u) << i;  // the number goes out at once
         peers.push_back(fd);
     }
     for (std::size_t i = 0; i < peers.size(); ++i) {
         if (i % 3 == 0)
-            netpeer::WriteWords(peers[i], {NET_MSG_CLOSE});
+            WriteAll(peers[i], Words({NET_MSG_CLOSE}));
         i % 3 == 1 ? Reset(peers[i]) : (void)close(peers[i]);
     }
-    stats.gate.Open();
+    stats.gate.Post();
     held.join();
-    EXPECT_TRUE(testutil::WaitUntil([&] { return stats.created == connections + 2; },
-                                    std::chrono::seconds(60)));
+    EXPECT_TRUE(
+        WaitUntil([&] { return stats.created == connections + 2; }, std::chrono::seconds(60)));
     EXPECT_EQ(holder.client.CloseMsg(holder.handle), NET_OK);
     ExpectAllClosed();
-    EXPECT_TRUE(testutil::WaitUntil([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         // At most: the first client's thread and descriptors may still have been closing.
         return Entries("/proc/self/fd") <= fds && Entries("/proc/self/task") <= tasks;
     })) << Entries("/proc/self/fd")
@@ -177,11 +167,11 @@ TEST_F(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
     const int slow = ConnectRaw(ls.Port());
     const int small = 4096;
     setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    ASSERT_TRUE(Send(slow, Handshake("echo")));
-    const std::uint32_t handle = netpeer::ReadWord(slow);
-    netpeer::ReadWord(slow);
+    ASSERT_TRUE(WriteAll(slow, Handshake("echo")));
+    const std::uint32_t handle = ReadWord(slow);
+    ReadWord(slow);
     // Calls without reading the replies, until the server stops taking them (64 MB at most).
-    const std::vector<unsigned char> call = netpeer::Words({NET_MSG_INTEGER, 1, 0, 0, handle});
+    const Bytes call = Words({NET_MSG_INTEGER, 1, 0, 0, handle});
     fcntl(slow, F_SETFL, O_NONBLOCK);
     for (std::size_t sent = 0; sent < (64u << 20);) {
         pollfd ready{slow, POLLOUT, 0};
@@ -227,9 +217,8 @@ TEST_F(Faults, ServerDestroyedUnderLoadWithCallsInFlight) {
     Client idle;  // failures below only expected: the loaders must still be joined
     EXPECT_EQ(idle.Connect(port), NET_OK);
     const int slow = ConnectRaw(port);
-    EXPECT_TRUE(Send(slow, Handshake("echo")));
-    EXPECT_TRUE(
-        testutil::WaitUntil([&] { return answered > 200 && stats.created == kLoaders + 2; }));
+    EXPECT_TRUE(WriteAll(slow, Handshake("echo")));
+    EXPECT_TRUE(WaitUntil([&] { return answered > 200 && stats.created == kLoaders + 2; }));
 
     ls.StopLoop();  // the main thread is gone: the next calls stay in the pipe
     pollfd pending{ls.server->m_nPipeRead, POLLIN, 0};
@@ -272,7 +261,7 @@ TEST_F(Faults, AClientProcessKilledMidCall) {
     const std::uint16_t port = ls.Port();
     ASSERT_EQ(write(portPipe[1], &port, sizeof port), static_cast<ssize_t>(sizeof port));
     close(portPipe[1]);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.calls > 50; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.calls > 50; }));
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -281,48 +270,22 @@ TEST_F(Faults, AClientProcessKilledMidCall) {
     ExpectServed();
 }
 
-// One value: an integer behind a reference chain of the longest depth the wire carries.
-std::vector<unsigned char> DeepValue() {
-    struct Memory : NetXDRImp {
-        std::vector<unsigned char> out;
-        unsigned char Write(int, const void* b, std::int32_t n) override {
-            out.insert(out.end(), static_cast<const unsigned char*>(b),
-                       static_cast<const unsigned char*>(b) + n);
-            return 1;
-        }
-    } xdr;
-    std::vector<sL_VALUE> links(32768);
-    for (std::size_t i = 0; i < links.size(); ++i) {
-        links[i].usType = NET_TYPE_INTEGER;
-        links[i].fValid = 1;
-        links[i].fReference = i + 1 < links.size();
-        links[i].data.pReference = i + 1 < links.size() ? &links[i + 1] : nullptr;
-    }
-    links.back().kind = NET_KIND_INTEGER;
-    links.back().data.lValue = 3;
-    NET_SendVDXData(&xdr, links.data(), -1, 0);
-    for (sL_VALUE& link : links)
-        link.fReference = 0;
-    return xdr.out;
-}
-
 TEST_F(Faults, TheDecodeBudgetStopsDeepReferencesOnEveryValueOfALargeBlock) {
     EXPECT_EQ(ls.server->Settings().ullDecodeBudget, 64u << 20);  // the default stands here
     Start();
     const int fd = ConnectRaw(ls.Port());
-    ASSERT_TRUE(Send(fd, Handshake("echo")));
-    const auto handle = netpeer::ReadWord(fd);
-    netpeer::ReadWord(fd);
+    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
+    const auto handle = ReadWord(fd);
+    ReadWord(fd);
     // 100,000 values of 32,767 links each would ask for gigabytes.
-    const std::vector<unsigned char> call =
-        netpeer::Words({NET_MSG_USER, 0, 0, handle, 100000, 0, 0, 1});
-    const std::vector<unsigned char> value = DeepValue();
-    bool writing = Send(fd, call);
+    const Bytes call = Words({NET_MSG_USER, 0, 0, handle, 100000, 0, 0, 1});
+    const Bytes value{0x02, 0x7F, 0xFF, 1, 0, 0, 0, 3};  // 3 behind 32,767 references
+    bool writing = WriteAll(fd, call);
     for (int i = 0; writing && i < 100000; ++i)
-        writing = Send(fd, value);
+        writing = WriteAll(fd, value);
     EXPECT_TRUE(PeerEnded(fd));
     close(fd);
-    EXPECT_TRUE(testutil::WaitUntil([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         return ls.trace.Text().find("NetServer::UserMsg record unreadable") != std::string::npos;
     }));
     EXPECT_EQ(stats.calls, 0);
@@ -335,14 +298,14 @@ TEST_F(Faults, HandshakeTimeOutDropsSilentAndStalledPeers) {
     Start();
     const int silent = ConnectRaw(ls.Port());
     const int stalled = ConnectRaw(ls.Port());
-    testutil::WriteAll(stalled, "\0\0", 2);  // half an identifier, then nothing
+    WriteAll(stalled, "\0\0", 2);  // half an identifier, then nothing
     const int blockless = ConnectRaw(ls.Port());
-    testutil::WriteAll(blockless, Handshake("echo").data(), 100);
+    WriteAll(blockless, Handshake("echo").data(), 100);
     for (int fd : {silent, stalled, blockless}) {
         EXPECT_TRUE(PeerEnded(fd));
         close(fd);
     }
-    EXPECT_EQ(CountOf(ls.trace, "+++No data recieved from client after connect 127.0.0.1"), 2);
+    EXPECT_EQ(ls.trace.Count("+++No data recieved from client after connect 127.0.0.1"), 2);
     EXPECT_TRUE(ls.trace.Has("NetServer::CreateConnection read error loc 2"));
     ExpectServed();  // calls after the handshake may come as late as they like
 }
@@ -358,13 +321,7 @@ TEST_F(Faults, ConnectionCapClosesConnectionsBeyondIt) {
     close(third);
     EXPECT_TRUE(ls.trace.Has("NetServer::StartInputThread connection limit 2 reached"));
     EXPECT_EQ(a.client.CloseMsg(a.handle), NET_OK);
-    ASSERT_TRUE(testutil::WaitUntil([&] {
-        std::lock_guard<std::mutex> lock(ls.server->m_ThreadMutex);
-        int live = 0;
-        for (const auto& thread : ls.server->m_InputThreads)
-            live += thread->Finished() ? 0 : 1;
-        return live < 2;
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return LiveInputThreads(*ls.server) < 2; }));
     ExpectServed();
     EXPECT_EQ(b.Call(1), 2);
 }
@@ -375,7 +332,7 @@ TEST_F(Faults, OneWayUserCallsQueueNoMoreThanOneBudget) {
     Start();
     Client c;  // bound before the main thread is held: the binding needs it
     ASSERT_EQ(c.Connect(ls.Port()), NET_OK);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.created == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.created == 1; }));
     // One-way calls of about 8 KB each; while the main thread is held, only a budget's worth
     // may wait for it, and the rest must wait in the input thread.
     Client holder;
@@ -393,13 +350,13 @@ TEST_F(Faults, OneWayUserCallsQueueNoMoreThanOneBudget) {
         "NetServerImp::UserMsg handle " + std::to_string(c.handle) + " waits its turn";
     EXPECT_TRUE(ls.trace.WaitFor(waits));
     const std::string posted = "NetServerImp::UserMsg posted handle " + std::to_string(c.handle);
-    EXPECT_LE(CountOf(ls.trace, posted), 8);  // 64 KB hold at most 8 such calls
-    stats.gate.Open();
+    EXPECT_LE(ls.trace.Count(posted), 8);  // 64 KB hold at most 8 such calls
+    stats.gate.Post();
     held.join();
     writer.join();
-    EXPECT_TRUE(testutil::WaitUntil([&] { return stats.lastValue == kCalls - 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return stats.lastValue == kCalls - 1; }));
     EXPECT_EQ(stats.calls, kCalls + 1);  // none lost, the holder's call besides
-    EXPECT_TRUE(testutil::WaitUntil([&] { return ls.server->m_ullPostedBytes == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return ls.server->m_ullPostedBytes == 0; }));
 }
 
 TEST_F(Faults, AFullHandleTableStillTakesNewHosts) {
@@ -429,19 +386,6 @@ TEST_F(Faults, AFullHandleTableStillTakesNewHosts) {
     ASSERT_EQ(again.Connect(ls.Port(), "echo", "another"), NET_OK);
     EXPECT_LT(again.handle, NET_LISTEN_HANDLE);
     EXPECT_EQ(again.Call(1), 2);
-}
-
-// No limit unless one is asked for; netserv_test reads malformed values.
-TEST(Settings, NoLimitsByDefaultAndLimitsFromTheEnvironment) {
-    EXPECT_EQ(NetSettings{}.lHandshakeTimeoutMs, 0);
-    EXPECT_EQ(NetSettings{}.ulMaxConnections, 0u);
-    setenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS", "250", 1);
-    setenv("ZOR_NET_MAX_CONNECTIONS", "7", 1);
-    const NetSettings s = NetSettings::FromEnvironment();
-    unsetenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS");
-    unsetenv("ZOR_NET_MAX_CONNECTIONS");
-    EXPECT_EQ(s.lHandshakeTimeoutMs, 250);
-    EXPECT_EQ(s.ulMaxConnections, 7u);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "net/netclnt.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -10,26 +9,11 @@
 #include <utility>
 
 #include "net/net_xdr.h"
-#include "netpeer.h"
+#include "testutil.h"
 
-using netpeer::Peer;
-using netpeer::Words;
-using Bytes = std::vector<unsigned char>;
+using namespace testutil;
 
-namespace {
-
-NetXDRImp g_xdr;
-
-bool FdOpen(int fd) {
-    return fcntl(fd, F_GETFD) != -1;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-}  // namespace
+static NetXDRImp g_xdr;
 
 // The names go out cut to 255 characters; every outcome but success leaves the client without a
 // socket and the caller's handle untouched. The Unicode word decides, whatever the client held.
@@ -54,14 +38,14 @@ TEST(NetClientHandshake, AnswersRefusalsAndVersionFallBack) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << &row - rows);
         Peer peer([&](int fd, int) {
-            netpeer::Hello hello = netpeer::ReadHello(fd);
+            const Hello hello(fd);
             EXPECT_EQ(hello.id, 1u);
             EXPECT_EQ(hello.version, row.version);
             EXPECT_EQ(hello.Host(), host.substr(0, 255));
             EXPECT_EQ(hello.Service(), service.substr(0, 255));
             EXPECT_EQ(hello.block[256] | hello.block[512] | hello.block[513], 0);
-            testutil::WriteAll(fd, row.answer.data(), row.answer.size());
-            EXPECT_TRUE(netpeer::ClientClosed(fd));
+            WriteAll(fd, row.answer);
+            EXPECT_TRUE(PeerEnded(fd));
         });
         NetClient client(nullptr, &g_xdr, row.version);
         client.m_bUnicode = !row.unicode;
@@ -76,8 +60,8 @@ TEST(NetClientHandshake, AnswersRefusalsAndVersionFallBack) {
 }
 
 TEST(NetClientSocket, AddressCacheReuseAndFailures) {
-    testutil::Listener a, b;
-    const std::uint16_t dead = testutil::FreePort();
+    Listener a, b;
+    const std::uint16_t dead = FreePort();
     NetClient client(nullptr, &g_xdr, 2);
 
     // A failed connect keeps the resolved address for the next attempt.
@@ -105,9 +89,9 @@ TEST(NetClientSocket, AddressCacheReuseAndFailures) {
     // CloseSocket closes only a connected socket; DestroySocket closes any.
     client.m_bConnected = false;
     client.CloseSocket();
-    EXPECT_TRUE(FdOpen(fd));
+    EXPECT_TRUE(IsOpen(fd));
     client.DestroySocket();
-    EXPECT_FALSE(FdOpen(fd));
+    EXPECT_FALSE(IsOpen(fd));
     EXPECT_EQ(client.m_nSocket, -1);
 
     // A host that cannot be resolved clears the cache.
@@ -138,13 +122,13 @@ TEST(NetClientCalls, WireBytesOfEachCallKind) {
         {Words({6}), Words({1})},  // close: the identifier only, never the handle number
     };
     Peer peer([&](int fd, int) {
-        netpeer::ReadHello(fd);
-        netpeer::WriteWords(fd, {4, 0});
+        Hello{fd};
+        WriteAll(fd, Words({4, 0}));
         for (const auto& [request, reply] : wire) {
-            EXPECT_EQ(netpeer::ReadBytes(fd, request.size()), request);
-            testutil::WriteAll(fd, reply.data(), reply.size());
+            EXPECT_EQ(ReadBytes(fd, request.size()), request);
+            WriteAll(fd, reply);
         }
-        EXPECT_TRUE(netpeer::ClientClosed(fd));
+        EXPECT_TRUE(PeerEnded(fd));
     });
     NetClient client(nullptr, &g_xdr, 2);
     std::int32_t handle = -1;
@@ -218,7 +202,7 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         {kConnect, 0, 0, true, false, 33}, {kInt, 0, 0, true, false, 33},
         {kUser, 0, 0, true, false, 33},    {kClose, 0, 0, true, false, 33},
     };
-    testutil::SocketPair pair;
+    SocketPair pair;
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "kind " << row.kind << " fails at " << row.failAt);
         FailingXdr xdr;
@@ -228,38 +212,30 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         client.m_bConnected = row.failAt != 0;
         const int fd = client.m_nSocket;
         ZoErrorCode error = 0;
-        auto send = [&](auto call, auto method) {
-            (client.*method)(call, error);
-            return call.ulStatus;
-        };
         std::uint32_t status = 9;
+        auto send = [&](auto call, auto method) {  // notes the call's status, gives the answer's
+            const auto answer = (client.*method)(call, error);
+            status = call.ulStatus;
+            return answer.ulStatus;
+        };
         std::int32_t handle = -1;
-        switch (row.kind) {
-            case kConnect:
-                error = client.ConnectMsg("me", "svc", handle);
-                break;
-            case kInt:
-                status = send(MSGINTCALL{1, 9, row.flags, 2}, &NetClient::IntegerMsg);
-                break;
-            case kReal:
-                status = send(MSGREALCALL{1, 9, row.flags, 2}, &NetClient::RealMsg);
-                break;
-            case kString:
-                status = send(MSGSTRINGCALL{nullptr, 9, row.flags, 2}, &NetClient::StringMsg);
-                break;
-            case kUser: {
-                MSGUSERCALL call{9, row.flags, 2, 0, 0, 0, nullptr};
-                EXPECT_EQ(client.UserMsg(call, error).ulStatus, row.failAt == 3 ? 1u : 0u);
-                status = call.ulStatus;
-            } break;
-            case kClose:
-                error = client.CloseMsg(2);
-                break;
-        }
+        if (row.kind == kConnect)
+            error = client.ConnectMsg("me", "svc", handle);
+        else if (row.kind == kClose)
+            error = client.CloseMsg(2);
+        else if (row.kind == kInt)
+            send(MSGINTCALL{1, 9, row.flags, 2}, &NetClient::IntegerMsg);
+        else if (row.kind == kReal)
+            send(MSGREALCALL{1, 9, row.flags, 2}, &NetClient::RealMsg);
+        else if (row.kind == kString)
+            send(MSGSTRINGCALL{nullptr, 9, row.flags, 2}, &NetClient::StringMsg);
+        else
+            EXPECT_EQ(send(MSGUSERCALL{9, row.flags, 2, 0, 0, 0, nullptr}, &NetClient::UserMsg),
+                      row.failAt == 3 ? 1u : 0u);
         EXPECT_EQ(error, row.error);
         EXPECT_EQ(status == 0, row.statusCleared);
         EXPECT_EQ(client.m_bConnected, row.keepsSocket && row.failAt != 0);
-        EXPECT_EQ(FdOpen(fd), row.keepsSocket);
+        EXPECT_EQ(IsOpen(fd), row.keepsSocket);
         EXPECT_EQ(xdr.step == 0, row.failAt == 0);  // not connected: nothing sent
         client.DestroySocket();
     }

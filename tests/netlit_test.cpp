@@ -1,4 +1,5 @@
-// The literal syntax of netcall: parse and print, errors, JSON, and values through the library.
+// The literal syntax of netcall: parse and print, errors, and values through the library. Its
+// JSON and value blocks are checked through netcall in tools_test.
 #include "netlit.h"
 
 #include <gtest/gtest.h>
@@ -88,21 +89,6 @@ TEST(NetLitSyntax, ErrorsNameThePosition) {
     std::int32_t n = 0;
     netlit::ParseError error;
     EXPECT_FALSE(netlit::ParseInteger("1.5", n, error));
-    double d = 0;
-    EXPECT_TRUE(netlit::ParseReal("3", d, error));
-    EXPECT_EQ(d, 3.0);
-}
-
-TEST(NetLitJson, TypedObjects) {
-    auto json = [](const char* text) { return netlit::Json(ParseOrFail(text).at(0)); };
-    EXPECT_EQ(json("[1 @1]"),
-              "{\"type\":\"list\",\"of\":\"int\",\"cursor\":1,\"items\":[{\"type\":\"int\","
-              "\"value\":1}]}");
-    EXPECT_EQ(json("&\"a\\x01\\xFF\""),
-              "{\"type\":\"string\",\"value\":\"a\\u0001\\ufffd\",\"depth\":1}");
-    EXPECT_EQ(json("-inf"), "{\"type\":\"real\",\"value\":\"-inf\"}");
-    EXPECT_EQ(json("h9:3"), "{\"type\":\"handle\",\"code\":32009,\"value\":3}");
-    EXPECT_EQ(json("t1:2:3"), "{\"type\":\"time\",\"value\":[1,2,3]}");
 }
 
 // Sends a literal with the library's value functions and reads it back as netcall does.
@@ -135,17 +121,6 @@ TEST(NetLitValues, EveryTypeCrossesTheWireInBothStringForms) {
             EXPECT_EQ(netlit::Print(back), netlit::Print(lit)) << text << " unicode " << +unicode;
         }
     }
-}
-
-TEST(NetLitValues, BlocksHoldEveryValueInOrder) {
-    netlit::ValueStore store;
-    MSGUSERDATA* block = store.Block(ParseOrFail("1 \"two\" [3 @1] &4.5"), 77);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(block->lCount, 4);
-    EXPECT_EQ(block->usType, 77);
-    EXPECT_EQ(netlit::Print(netlit::FromBlock(block)), "1 \"two\" [3 @1] &4.5");
-    EXPECT_EQ(store.Block({}, 0), nullptr);
-    EXPECT_TRUE(netlit::FromBlock(nullptr).empty());
 }
 
 }  // namespace

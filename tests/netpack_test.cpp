@@ -10,9 +10,9 @@
 #include "testutil.h"
 #include "zo/zostring.h"
 
-namespace {
+using namespace testutil;
 
-using Bytes = std::vector<unsigned char>;
+namespace {
 
 sL_VALUE Value(std::uint16_t type, unsigned char kind, std::int32_t n = 0) {
     sL_VALUE v;
@@ -35,7 +35,7 @@ sL_VALUE Held() {
 
 class PackTest : public ::testing::Test {
 protected:
-    testutil::SocketPair pair;
+    SocketPair pair;
     NetXDRImp xdr;
 
     Bytes Send(sL_VALUE& value, unsigned char unicode = 0) {
@@ -47,8 +47,8 @@ protected:
     }
     // Receives from the given bytes, followed by the end of the stream.
     int Receive(const Bytes& wire, sL_VALUE& value) {
-        testutil::SocketPair in;
-        EXPECT_TRUE(testutil::WriteAll(in.b, wire.data(), wire.size()));
+        SocketPair in;
+        EXPECT_TRUE(WriteAll(in.b, wire));
         in.CloseB();
         return NET_ReceiveVDXData(&xdr, &value, in.a, 0);
     }

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "netserv_mainloop.h"
+#include "servtest.h"
 
-using namespace mainloop;
+using namespace servtest;
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST(EndToEndCalls, EachKindOneWayWithoutAndWithReturnDataWithAndWithoutUnicode)
             c.xdr.UserCall(-1, XDR_FREE, u, unicode);
         }
         EXPECT_EQ(ls.trace.Has(traced), unicode);
-        ASSERT_TRUE(testutil::WaitUntil([&] { return stats.oneWay == 4; }));
+        ASSERT_TRUE(WaitUntil([&] { return stats.oneWay == 4; }));
         std::lock_guard<std::mutex> lock(stats.mutex);
         EXPECT_EQ(stats.texts, std::vector<std::string>(3, text));
     }
@@ -113,40 +113,32 @@ TEST_F(EndToEnd, RawPeerUnknownIdentifierLaterConnectAndClose) {
     Register("echo");
     ls.Start();
     const int fd = ConnectRaw(ls.Port());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(Send(fd, Handshake("echo")));
-    const auto handle = static_cast<std::int32_t>(netpeer::ReadWord(fd));
-    ASSERT_GE(handle, 0);
-    EXPECT_EQ(netpeer::ReadWord(fd), 0u);  // the Unicode word: off
+    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
+    const std::uint32_t handle = ReadWord(fd);
+    ASSERT_LT(handle, 10u);
+    EXPECT_EQ(ReadWord(fd), 0u);  // the Unicode word: off
 
-    netpeer::WriteWords(fd, {7});  // skipped, unanswered
-    NetXDRImp xdr;
-    std::uint32_t id = NET_MSG_INTEGER;
-    MSGINTCALL call{4, 0, kWantData, handle};
-    ASSERT_TRUE(xdr.ULong(fd, XDR_ENCODE, id) && xdr.IntCall(fd, XDR_ENCODE, call));
-    MSGINTCALL reply{};
-    ASSERT_TRUE(xdr.IntCall(fd, XDR_DECODE, reply));
-    EXPECT_EQ(reply.lValue, 8);
+    // An unknown identifier is skipped unanswered. A later handshake answers the handle already
+    // bound with its Unicode word, and below version 2 with the number alone.
+    WriteAll(fd, Words({7}) + Handshake("ignored"));
+    EXPECT_EQ(ReadWord(fd), handle);
+    EXPECT_EQ(ReadWord(fd), 0u);
     EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 7"));
+    WriteAll(fd, Handshake("ignored", 1));
+    EXPECT_EQ(ReadWord(fd), handle);
 
-    Send(fd, Handshake("ignored"));  // answers the handle already bound, with its Unicode word
-    EXPECT_EQ(netpeer::ReadWord(fd), static_cast<std::uint32_t>(handle));
-    EXPECT_EQ(netpeer::ReadWord(fd), 0u);
-    Send(fd, Handshake("ignored", 1));  // below version 2: the number alone
-    EXPECT_EQ(netpeer::ReadWord(fd), static_cast<std::uint32_t>(handle));
-
-    netpeer::WriteWords(fd, {NET_MSG_CLOSE});
-    EXPECT_EQ(netpeer::ReadWord(fd), 1u);
+    WriteAll(fd, Words({NET_MSG_CLOSE}));
+    EXPECT_EQ(ReadWord(fd), 1u);
     EXPECT_TRUE(PeerEnded(fd));
     close(fd);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.closed == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
     EXPECT_EQ(ls.trace.Text().find("detected closed"), std::string::npos);  // closed, not lost
 }
 
 // Named services match in any case on their own port only, an unnamed one takes any name on
 // its port, and the generic listener takes what is left on the default port alone.
 TEST_F(EndToEnd, ServiceBindingRules) {
-    const std::uint16_t p2 = testutil::FreePort(), p3 = testutil::FreePort();
+    const std::uint16_t p2 = FreePort(), p3 = FreePort();
     Register("echo");
     Register(OnPort("", p2));
     Register(OnPort("other", p3));
@@ -165,7 +157,7 @@ TEST_F(EndToEnd, ServiceBindingRules) {
     EXPECT_EQ(stats.created, 3);
     EXPECT_EQ(listenerStats.created, 1);
     EXPECT_EQ(toListener.client.CloseMsg(toListener.handle), 1);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return listenerStats.closed == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return listenerStats.closed == 1; }));
     EXPECT_EQ(listenerStats.netDestroy, 0);  // the listener's object serves on
 }
 
@@ -173,7 +165,7 @@ TEST_F(EndToEnd, ServiceBindingRules) {
 // same host and service: closed, vanished, refused by a service's NetCreate (after its number
 // went out) or by the generic listener's ConnectionCreated.
 TEST_F(EndToEnd, EndedOrRefusedConnectionsFreeTheirHandle) {
-    const std::uint16_t p2 = testutil::FreePort();
+    const std::uint16_t p2 = FreePort();
     Register("echo");
     ASSERT_EQ(ls.server->RegisterFunc(OnPort("svc", p2).c_str(), new EchoEvent(refusing)), 1);
     ASSERT_EQ(ls.server->SetListen(new EchoEvent(listenerStats)), 1);
@@ -198,17 +190,17 @@ TEST_F(EndToEnd, EndedOrRefusedConnectionsFreeTheirHandle) {
             EXPECT_EQ(c.Call(1), -1000 - 32);
         }
     }  // the second vanishes here
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.closed == 2 && stats.destroyed == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 2 && stats.destroyed == 2; }));
     EXPECT_EQ(stats.netDestroy, 2);
     EXPECT_EQ(refusing.created + refusing.netDestroy, 0);
     EXPECT_EQ(refusing.destroyed, 1);  // the refused copy
     EXPECT_EQ(listenerStats.created, 1);
-    EXPECT_EQ(CountOf(ls.trace, "NetServer::MsgUser MSG_CONNECT - Connection refused"), 2);
+    EXPECT_EQ(ls.trace.Count("NetServer::MsgUser MSG_CONNECT - Connection refused"), 2);
 
     refusing.createResult = 1;
     listenerStats.createdResult = 1;
     for (const Row& row : rows) {
-        ASSERT_TRUE(testutil::WaitUntil([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             Client probe;  // a handle is free once its input thread has given it back
             return probe.Connect(row.port, row.service, row.host) == 1 &&
                    probe.handle == row.handle && probe.Call(4) == 8;
@@ -244,7 +236,7 @@ TEST_F(EndToEnd, TwoHundredClientsCallingAtOnceAllGetTheirOwnAnswers) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(right, kClients * kCalls);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.closed == kClients; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == kClients; }));
 }
 
 }  // namespace

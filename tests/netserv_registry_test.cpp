@@ -1,46 +1,30 @@
 // Service texts, registrations, listening ports and the generic listener. Which service a
 // connection reaches is tested end to end.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <cerrno>
-#include <memory>
 #include <set>
 #include <string>
 
-#include "net/net_xdr.h"
 #include "netnode.h"
 #include "netport.h"
-#include "netserv_testutil.h"
-#include "netservimp.h"
+#include "servtest.h"
 
-using servtest::CountingEvent;
+using namespace servtest;
 
 namespace {
 
-// Connects to the loopback port: 0 when the system accepts, else the errno.
-int ConnectError(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const int rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
-    close(fd);
-    return rc;
+// Whether the system accepts a connection on the loopback port.
+bool Accepts(std::uint16_t port) {
+    const int fd = ConnectRaw(port);
+    return fd >= 0 && close(fd) == 0;
 }
 
 class Registry : public ::testing::Test {
 protected:
-    void SetUp() override {
-        server->TraceFile(trace.Stream());
-        server->Init(new NetXDRImp, defaultPort);  // accepted connections read through it
-        server->StartServer(&reg);
-    }
     std::uint16_t FreshPort() {  // free, and used by no other port of the test
         std::uint16_t port;
-        while (!used.insert(port = testutil::FreePort()).second) {
+        while (!used.insert(port = FreePort()).second) {
         }
         return port;
     }
@@ -56,12 +40,12 @@ protected:
         return server->ServiceExists(node, serial);
     }
 
-    servtest::TraceCapture trace;
-    servtest::RecordingRegistration reg;
-    servtest::Counts counts, other;  // the server's event objects count here when destroyed
+    Stats counts, other;  // the server's event objects count here
     std::set<std::uint16_t> used;
     std::uint16_t defaultPort = FreshPort();
-    std::unique_ptr<NetServerImp> server{static_cast<NetServerImp*>(NetServer::CreateServer())};
+    LoopServer ls{defaultPort};  // started, its loop never run
+    NetServerImp* server = ls.server.get();
+    TraceCapture& trace = ls.trace;
 };
 
 // The port by services entry or by number, of which only the low 16 bits count; a text
@@ -93,11 +77,11 @@ TEST_F(Registry, ReRegisteringReplacesTheEventAndSerialsTellRecordsApart) {
     EXPECT_EQ(server->UnRegisterFunc("svc:0"), 2);  // empty registry: not even parsed
     const std::uint16_t port = FreshPort();
     const std::string text = Text("svc", port);
-    ASSERT_EQ(server->RegisterFunc(text.c_str(), new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc(text.c_str(), new EchoEvent(counts)), 1);
     NetRegisterNode* node = Find("svc", port);
     ASSERT_NE(node, nullptr);
     const std::uint64_t serial = node->m_ullSerial;
-    ASSERT_EQ(server->RegisterFunc(text.c_str(), new CountingEvent(other)), 1);
+    ASSERT_EQ(server->RegisterFunc(text.c_str(), new EchoEvent(other)), 1);
     EXPECT_EQ(counts.destroyed, 1);
     EXPECT_TRUE(Exists(node, serial));
     EXPECT_FALSE(Exists(node, serial + 1));
@@ -110,8 +94,8 @@ TEST_F(Registry, ReRegisteringReplacesTheEventAndSerialsTellRecordsApart) {
     EXPECT_FALSE(Exists(node, serial));
 
     // A named registration on a port with an unnamed one lands on the unnamed record.
-    ASSERT_EQ(server->RegisterFunc(Text("", port).c_str(), new CountingEvent(counts)), 1);
-    ASSERT_EQ(server->RegisterFunc(Text("delta", port).c_str(), new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc(Text("", port).c_str(), new EchoEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc(Text("delta", port).c_str(), new EchoEvent(counts)), 1);
     EXPECT_EQ(counts.destroyed, 2);
     EXPECT_EQ(server->UnRegisterFunc(Text("delta", port).c_str()), 2);
 }
@@ -119,30 +103,29 @@ TEST_F(Registry, ReRegisteringReplacesTheEventAndSerialsTellRecordsApart) {
 // Registrations share a port; the last removal closes it at once.
 TEST_F(Registry, SecondServiceSharesThePortAndLastRemovalClosesIt) {
     const std::uint16_t port = FreshPort();
-    ASSERT_EQ(server->RegisterFunc(Text("one", port).c_str(), new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc(Text("one", port).c_str(), new EchoEvent(counts)), 1);
     NetServerPort* netPort = server->FindPort(port);
     ASSERT_NE(netPort, nullptr);
     const int socket = netPort->m_nSocket;
-    ASSERT_EQ(server->RegisterFunc(Text("two", port).c_str(), new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc(Text("two", port).c_str(), new EchoEvent(counts)), 1);
     EXPECT_EQ(server->FindPort(port), netPort);
     EXPECT_EQ(netPort->m_usUseCount, 2);
-    EXPECT_EQ(server->FindPortFromSocket(socket), netPort);
-    EXPECT_EQ(ConnectError(port), 0);
+    EXPECT_TRUE(Accepts(port));
 
     EXPECT_EQ(server->UnRegisterFunc(Text("one", port).c_str()), 1);
     EXPECT_EQ(netPort->m_usUseCount, 1);
     EXPECT_EQ(server->UnRegisterFunc(Text("TWO", port).c_str()), 1);
     EXPECT_EQ(server->FindPort(port), nullptr);
     EXPECT_EQ(counts.destroyed, 2);
-    EXPECT_EQ(ConnectError(port), ECONNREFUSED);
+    EXPECT_FALSE(Accepts(port));
     EXPECT_TRUE(trace.Has("Server port " + std::to_string(port) + " socket " +
                           std::to_string(socket) + " closed"));
     EXPECT_TRUE(trace.Has("Remove service TWO port " + std::to_string(port)));
 }
 
 TEST_F(Registry, PortBoundElsewhereGives10) {
-    testutil::Listener taken;
-    CountingEvent event(counts);  // refused, so it stays the caller's
+    Listener taken;
+    EchoEvent event(counts);  // refused, so it stays the caller's
     EXPECT_EQ(server->RegisterFunc(Text("svc", taken.port).c_str(), &event), 10);
     EXPECT_EQ(server->FindPort(taken.port), nullptr);
     EXPECT_TRUE(trace.Has("NetServerPort::NetServerPort bind failed"));
@@ -157,27 +140,28 @@ TEST_F(Registry, PortBoundElsewhereGives10) {
 // The default port stays open without services or listener. A replaced listener is released
 // but its record kept; a refused one is deleted and leaves none.
 TEST_F(Registry, GenericListenerOnTheDefaultPort) {
-    ASSERT_EQ(server->RegisterFunc("svc", new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->RegisterFunc("svc", new EchoEvent(counts)), 1);
     EXPECT_EQ(server->FindPort(defaultPort), server->m_pListenPort);
     EXPECT_EQ(server->m_pPortList, nullptr);
     EXPECT_EQ(server->UnRegisterFunc("svc"), 1);
     EXPECT_EQ(server->RemoveListen(), 2);
 
-    ASSERT_EQ(server->SetListen(new CountingEvent(counts)), 1);
+    ASSERT_EQ(server->SetListen(new EchoEvent(counts)), 1);
     EXPECT_EQ(counts.netCreate, 1);
     EXPECT_TRUE(trace.Has("Generic listener set port " + std::to_string(defaultPort)));
     NetRegisterNode* node = server->m_pListenNode;
     const std::uint64_t serial = node->m_ullSerial;
-    ASSERT_EQ(server->SetListen(new CountingEvent(other)), 1);
+    ASSERT_EQ(server->SetListen(new EchoEvent(other)), 1);
     EXPECT_EQ(counts.netDestroy + counts.destroyed, 3);
     EXPECT_TRUE(Exists(node, serial));
     EXPECT_EQ(server->RemoveListen(), 1);
     EXPECT_EQ(server->NetHost(65535), nullptr);
     EXPECT_EQ(other.netDestroy + other.destroyed, 2);
-    EXPECT_EQ(ConnectError(defaultPort), 0);
+    EXPECT_TRUE(Accepts(defaultPort));
     EXPECT_TRUE(trace.Has("Generic listener removed"));
 
-    EXPECT_EQ(server->SetListen(new CountingEvent(other, 0)), 10);
+    other.createResult = 0;
+    EXPECT_EQ(server->SetListen(new EchoEvent(other)), 10);
     EXPECT_EQ(other.destroyed, 2);
     EXPECT_EQ(server->NetHost(65535), nullptr);
     EXPECT_EQ(server->m_pListenNode, nullptr);

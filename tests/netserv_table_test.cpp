@@ -4,16 +4,16 @@
 #include <cstdlib>
 #include <memory>
 
-#include "net/nethndl.h"
-#include "netserv_testutil.h"
-#include "netservimp.h"
+#include "servtest.h"
+
+using namespace servtest;
 
 namespace {
 
 class HandleTable : public ::testing::Test {
 protected:
     void SetUp() override { server->Init(nullptr, 5555); }
-    std::unique_ptr<NetServerImp> server{static_cast<NetServerImp*>(NetServer::CreateServer())};
+    std::unique_ptr<NetServerImp> server = MakeServer();
 };
 
 // Ten entries at first, twenty more at the eleventh; the listener's number is never reached.
@@ -62,9 +62,9 @@ TEST_F(HandleTable, FindFreeRefusesHandlesInAnyUseAndReusesTheNumber) {
     EXPECT_EQ(server->FindFreeHndl("other", "svc", 1), nullptr);
     EXPECT_EQ(server->FindFreeHndl("host", "svc:1", 1), nullptr);  // the whole text is compared
 
-    servtest::Counts counts;
-    servtest::CountingEvent event(counts);
-    testutil::SocketPair pair;
+    Stats stats;
+    EchoEvent event(stats);
+    SocketPair pair;
     for (bool* flag : {&handle->m_bActive, &handle->m_bPeerClosed}) {
         *flag = true;
         EXPECT_EQ(server->FindFreeHndl("host", "svc", 1), nullptr);

@@ -1,5 +1,4 @@
 // End to end: the built programs netecho, netcall and the examples, run as a user runs them.
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -7,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,22 +17,15 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// A program with its standard output on a pipe and its errors in a file. Killed if still
-// running when destroyed, so a failing test leaves nothing behind.
+// A program with its standard output and errors in files. Killed if still running when
+// destroyed, so a failing test leaves nothing behind.
 class Child {
 public:
-    explicit Child(std::vector<std::string> args, const std::vector<std::string>& env = {})
-        : m_err(std::tmpfile()) {
-        int out[2];
-        if (m_err == nullptr || pipe(out) != 0)
-            return;
+    explicit Child(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fileno(m_out), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fileno(m_err), STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
         std::vector<char*> argv, envp;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -47,84 +38,47 @@ public:
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_out = out[0];
     }
     ~Child() {
-        Signal(SIGKILL);
-        if (m_pid > 0)
-            waitpid(m_pid, nullptr, 0);
-        if (m_out >= 0)
-            close(m_out);
-        if (m_err != nullptr)
-            std::fclose(m_err);
+        Stop(SIGKILL);
+        std::fclose(m_out);
+        std::fclose(m_err);
     }
 
-    // Waits until the output holds the line; false at its end or after the time-out.
+    // Waits until the output holds the line.
     bool Says(const std::string& line) {
-        const auto end = Clock::now() + std::chrono::seconds(10);
-        while (m_text.find(line + "\n") == std::string::npos) {
-            if (!Pump(end))
-                return false;
-        }
-        return true;
+        return testutil::WaitUntil([&] { return Out().find(line + "\n") != std::string::npos; });
     }
-
-    // Reads the output to its end and reaps the program, killed if it has not closed its output
-    // by the time-out; the exit status, -1 after a signal.
+    // Waits for the program to end, killed after the time-out; its exit status, -1 after a signal.
     int Finish() {
-        const auto end = Clock::now() + std::chrono::seconds(10);
-        while (Pump(end)) {
+        int status = -1;
+        if (m_pid > 0 &&
+            !testutil::WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
         }
-        if (Clock::now() > end)
-            Signal(SIGKILL);
-        int status = 0;
-        if (m_pid <= 0 || waitpid(m_pid, &status, 0) != m_pid)
-            return -1;
         m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-
     int Stop(int signal = SIGTERM) {
-        Signal(signal);
-        return Finish();
-    }
-
-    const std::string& Out() const { return m_text; }
-    // pread leaves the offset the program writes at alone.
-    std::string Err() const {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while (m_err != nullptr &&
-               (n = pread(fileno(m_err), buffer, sizeof buffer, text.size())) > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        return text;
-    }
-
-private:
-    void Signal(int signal) {
         if (m_pid > 0)  // never -1: that would signal every process
             kill(m_pid, signal);
+        return Finish();
     }
-    // One read of the output; false at its end or at the deadline.
-    bool Pump(Clock::time_point end) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        pollfd p{m_out, POLLIN, 0};
-        char buffer[4096];
-        ssize_t n = 0;
-        if (m_out < 0 || left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 ||
-            (n = read(m_out, buffer, sizeof buffer)) <= 0)
-            return false;
-        m_text.append(buffer, static_cast<std::size_t>(n));
-        return true;
+    std::string Out() const { return Read(m_out); }
+    std::string Err() const { return Read(m_err); }
+
+private:
+    // pread leaves the offset the program writes at alone.
+    static std::string Read(std::FILE* file) {
+        std::string text(1 << 16, '\0');
+        const ssize_t n = pread(fileno(file), &text[0], text.size(), 0);
+        return text.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
 
+    std::FILE* m_out = std::tmpfile();
+    std::FILE* m_err = std::tmpfile();
     pid_t m_pid = -1;
-    int m_out = -1;
-    std::FILE* m_err;
-    std::string m_text;  // the output so far
 };
 
 std::string FreePort() {
@@ -208,9 +162,17 @@ TEST(NetCallProgram, EveryCallKindOutputFormAndFailure) {
     EXPECT_EQ(AnyHandle(r.out),
               "{\"call\":\"int\",\"reply\":false}\n"
               "{\"call\":\"connect\",\"handle\":#,\"version\":2,\"unicode\":true}\n");
-    r = NetCall({"--repeat", "50", "--json", "127.0.0.1", service, "user", "[1 @1]"});
+    // Version 1 sends a text's bytes as they are: JSON gets U+FFFD for what is not UTF-8.
+    r = NetCall({"--version", "1", "--repeat", "50", "--json", "127.0.0.1", service, "user",
+                 "[1 @1]", "&\"a\\x01\\xFF\"", "-inf", "h9:3", "t1:2:3"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("{\"repeat\":50,\"calls\":50,"), std::string::npos) << r.out;
+    const std::string json = AnyHandle(r.out);
+    EXPECT_EQ(
+        json.substr(0, json.find("\n{\"repeat\":50,\"calls\":50,")),
+        R"({"call":"user","status":1,"status_text":"success","flags":0,"handle":#,"type":0,)"
+        R"("values":[{"type":"list","of":"int","cursor":1,"items":[{"type":"int","value":1}]},)"
+        R"({"type":"string","value":"a\u0001\ufffd","depth":1},{"type":"real","value":"-inf"},)"
+        R"({"type":"handle","code":32009,"value":3},{"type":"time","value":[1,2,3]}]})");
 
     // Each failure has its own exit status and says why on the error stream only.
     const struct {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "netnode.h"
-#include "netserv_mainloop.h"
+#include "servtest.h"
 
-using namespace mainloop;
+using namespace servtest;
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST_F(EventPipe, FullPipeNeverBlocksPostersAndLosesNothing) {
     std::atomic<std::int32_t> heldResult{-1};
     std::thread caller(
         [&] { heldResult = ls.server->SendToMainThread(busy, MSG_NETINTEGER, nullptr, &held); });
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.gate.Entered(); }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.held.load(); }));
     MSGINTCALL stray{1, 0, 0, busy->m_lHandle};
     for (const std::uint32_t id : {0x14FFu, 0x1506u})  // dispatched, either would reach IntegerData
         ls.server->PostEvent(id, nullptr, &stray);
@@ -75,7 +75,7 @@ TEST_F(EventPipe, FullPipeNeverBlocksPostersAndLosesNothing) {
                 ls.server->m_TableLock.Release();
             ++finished;
         });
-    if (!testutil::WaitUntil([&] { return finished == 4; })) {
+    if (!WaitUntil([&] { return finished == 4; })) {
         // Stuck for good: one poster holds the table lock, so nothing can be joined or freed.
         ADD_FAILURE() << "a poster blocked on the full pipe";
         std::_Exit(1);
@@ -85,19 +85,19 @@ TEST_F(EventPipe, FullPipeNeverBlocksPostersAndLosesNothing) {
         ZoLock lock(ls.server->m_PipeLock);
         overflow = ls.server->m_Overflow.size();
     }
-    stats.gate.Open();
+    stats.gate.Post();
     for (auto& t : posters)
         t.join();
     caller.join();
 
     EXPECT_GT(overflow, 0u) << "the pipe never filled";
-    ASSERT_TRUE(testutil::WaitUntil([&] { return stats.Users() == 4 * kEach; }));
+    ASSERT_TRUE(WaitUntil([&] { return stats.calls == 4 * kEach + 1; }));
     EXPECT_EQ(heldResult, 0);
     EXPECT_EQ(held.ulStatus, 7u);
     EXPECT_EQ(stray.ulStatus, 0u);
-    EXPECT_EQ(stats.calls, 4 * kEach + 1);
     // Per handle, the tags in the order the application saw them must be 0, 1, 2, ...
     std::lock_guard<std::mutex> lock(stats.mutex);
+    EXPECT_EQ(stats.users.size(), 4 * kEach);
     std::vector<std::uint32_t> next(posterHandles.size(), 0);
     for (const auto& [number, flags] : stats.users) {
         ASSERT_LT(static_cast<std::size_t>(number), next.size());
@@ -119,7 +119,7 @@ TEST_F(EventPipe, CallNamingMissingOrForeignHandleIsAnswered27AndReleasesItsSend
         ls.server->SendToMainThread(own, MSG_NETINTEGER, nullptr, &missing);
         released = true;
     });
-    const bool wasReleased = testutil::WaitUntil([&] { return released.load(); });
+    const bool wasReleased = WaitUntil([&] { return released.load(); });
     if (!wasReleased)
         ls.Destroy();  // a stopping server releases every waiter
     sender.join();
@@ -128,7 +128,7 @@ TEST_F(EventPipe, CallNamingMissingOrForeignHandleIsAnswered27AndReleasesItsSend
     EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser  MSG_NETINTEGER bad handle 77"));
 
     // Input thread: another connection's handle, then a good call on the same connection.
-    testutil::SocketPair pair;
+    SocketPair pair;
     MSGINTCALL foreign{1, 0, NET_FLAG_RETURNDATA, handles[1]->m_lHandle};
     ASSERT_TRUE(xdr.IntCall(pair.b, XDR_ENCODE, foreign));
     ls.server->IntegerMsg(pair.a, own);
@@ -158,7 +158,7 @@ TEST_F(EventPipe, CallNamingMissingOrForeignHandleIsAnswered27AndReleasesItsSend
 // object, and one replaced while the connection waited (the application's refusals are in
 // netserv_e2e_test).
 TEST_F(EventPipe, RefusedConnectionsReleaseTheirInputThread) {
-    const std::uint16_t port = testutil::FreePort();
+    const std::uint16_t port = FreePort();
     const std::string at = ":" + std::to_string(port);
     other.clones = false;
     ASSERT_EQ(ls.server->RegisterFunc(("noclone" + at).c_str(), new EchoEvent(other)), 1);

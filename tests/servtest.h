@@ -1,13 +1,11 @@
-// A started server whose main thread is a ZoInputLoop on a thread of its own, a gate that holds a
-// callback on that thread until the test opens it, an echoing event object, and the clients and
-// hand-written peers the server tests talk to it with.
+// Helpers for the server tests: a trace stream the test can read, a started server whose main
+// thread is a ZoInputLoop on a thread of its own, an echoing and counting event object that can
+// hold that thread in a callback until the test lets it go, and the library's client.
 #pragma once
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,22 +16,94 @@
 #include "net/net_xdr.h"
 #include "net/netclnt.h"
 #include "net/nethndl.h"
-#include "netpeer.h"
-#include "netserv_testutil.h"
 #include "netservimp.h"
 #include "testutil.h"
 #include "zo/zoinput.h"
+#include "zo/zosemaphore.h"
 #include "zo/zostring.h"
 
-namespace mainloop {
+namespace servtest {
+
+using namespace testutil;
+
+inline std::unique_ptr<NetServerImp> MakeServer() {
+    return std::unique_ptr<NetServerImp>(static_cast<NetServerImp*>(NetServer::CreateServer()));
+}
+
+// A stdio stream whose bytes land in memory and whose close is seen. The server owns and closes
+// the stream, so this object must outlive the server.
+class TraceCapture {
+public:
+    struct Entry {
+        std::string prefix, stamp, message;
+    };
+    TraceCapture() { m_stream = fopencookie(this, "w", {nullptr, &Write, nullptr, &Close}); }
+    ~TraceCapture() {
+        if (!Closed())
+            fclose(m_stream);
+    }
+    FILE* Stream() const { return m_stream; }
+    std::string Text() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_text;
+    }
+    bool Closed() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_closed;
+    }
+    // An entry is the prefix and the time stamp on one line, ten blanks and the message on the
+    // next; a message line without the blanks comes back marked with "?".
+    std::vector<Entry> Entries() {
+        const std::string text = Text();
+        std::vector<Entry> entries;
+        for (size_t at = 0, nl, next; (nl = text.find('\n', at)) != std::string::npos &&
+                                      (next = text.find('\n', nl + 1)) != std::string::npos;
+             at = next + 1) {
+            const std::string head = text.substr(at, nl - at),
+                              body = text.substr(nl + 1, next - nl - 1);
+            const bool indented = body.compare(0, 10, std::string(10, ' ')) == 0;
+            entries.push_back({head.substr(0, 10), head.substr(std::min<size_t>(10, head.size())),
+                               indented ? body.substr(10) : "?" + body});
+        }
+        return entries;
+    }
+    int Count(const std::string& message) {
+        int n = 0;
+        for (const Entry& e : Entries())
+            n += e.message == message;
+        return n;
+    }
+    bool Has(const std::string& message) { return Count(message) > 0; }
+    bool WaitFor(const std::string& message) {
+        return WaitUntil([&] { return Has(message); });
+    }
+
+private:
+    static ssize_t Write(void* self, const char* data, size_t size) {
+        auto* capture = static_cast<TraceCapture*>(self);
+        std::lock_guard<std::mutex> lock(capture->m_mutex);
+        capture->m_text.append(data, size);
+        return static_cast<ssize_t>(size);
+    }
+    static int Close(void* self) {
+        auto* capture = static_cast<TraceCapture*>(self);
+        std::lock_guard<std::mutex> lock(capture->m_mutex);
+        capture->m_closed = true;
+        return 0;
+    }
+
+    FILE* m_stream = nullptr;
+    std::mutex m_mutex;
+    std::string m_text;
+    bool m_closed = false;
+};
 
 // Construct, register services and handles (this thread is the application thread until
 // Start), Start, test, Destroy. Destroy stops the loop first, so the destructor runs while no
 // callback can, as it would on the main thread.
 class LoopServer {
 public:
-    explicit LoopServer(std::uint16_t port = testutil::FreePort()) {
-        server.reset(static_cast<NetServerImp*>(NetServer::CreateServer()));
+    explicit LoopServer(std::uint16_t port = FreePort()) {
         server->TraceFile(trace.Stream());
         server->Init(new NetXDRImp, port);
         server->StartServer(&loop);
@@ -54,53 +124,19 @@ public:
     }
     std::uint16_t Port() const { return server->Port(); }
 
-    servtest::TraceCapture trace;  // outlives the server, which closes its stream
+    TraceCapture trace;  // outlives the server, which closes its stream
     ZoInputLoop loop;
-    std::unique_ptr<NetServerImp> server;
+    std::unique_ptr<NetServerImp> server = MakeServer();
     std::thread thread;
 };
 
-// How many trace entries carry exactly this message.
-inline int CountOf(servtest::TraceCapture& trace, const std::string& message) {
-    int n = 0;
-    for (const std::string& m : trace.Messages())
-        n += m == message ? 1 : 0;
-    return n;
-}
-
-inline bool AllInputThreadsEnded(NetServerImp& server) {
+inline int LiveInputThreads(NetServerImp& server) {
     std::lock_guard<std::mutex> lock(server.m_ThreadMutex);
+    int live = 0;
     for (const auto& thread : server.m_InputThreads)
-        if (!thread->Finished())
-            return false;
-    return true;
+        live += !thread->Finished();
+    return live;
 }
-
-// Closed until Open(); Pass() blocks the calling thread while closed. Entered() tells that a
-// thread is inside.
-class Gate {
-public:
-    void Pass() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        ++m_entered;
-        m_cond.wait_for(lock, std::chrono::seconds(20), [this] { return m_open; });
-    }
-    void Open() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_cond.notify_all();
-    }
-    bool Entered() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_entered > 0;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_open = false;
-    int m_entered = 0;
-};
 
 constexpr std::uint32_t kWantData = 0x100;  // asks EchoEvent to set the return-data bit
 constexpr std::int32_t kHoldValue = -7;     // an integer call EchoEvent holds at the gate
@@ -114,14 +150,11 @@ struct Stats {
     std::atomic<bool> clones{true};            // Clone gives a copy, else nothing
     std::atomic<bool> detach{false};           // give the connection no event object
     std::atomic<NetEvent*> detached{nullptr};  // the object then left to the test
-    Gate gate;
+    std::atomic<bool> held{false};             // a call waits at the gate
+    ZoEventSemiphore gate;                     // posted, it lets held calls go on
     std::mutex mutex;
     std::vector<std::string> texts;  // string values received in user calls, guarded by mutex
     std::vector<std::pair<std::int32_t, std::uint32_t>> users;  // handle, flags; guarded by mutex
-    std::size_t Users() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return users.size();
-    }
 };
 
 // Main thread only, as every event object. Doubles numbers, prefixes texts, appends "!" to
@@ -144,8 +177,10 @@ public:
     }
     std::int32_t ConnectionClosed() override { return ++m_stats.closed, 1; }
     std::int32_t IntegerData(std::int32_t* value, std::uint32_t& flags) override {
-        if (*value == kHoldValue)
-            m_stats.gate.Pass();
+        if (*value == kHoldValue) {
+            m_stats.held = true;
+            m_stats.gate.WaitFor(20000);
+        }
         *value *= 2;
         return Answer(flags), 7;
     }
@@ -160,20 +195,16 @@ public:
         return Answer(flags), 7;
     }
     std::int32_t UserData(void* data, std::uint32_t& flags) override {
-        {
-            std::lock_guard<std::mutex> lock(m_stats.mutex);
-            m_stats.users.emplace_back(m_handle != nullptr ? m_handle->m_lHandle : -1, flags);
-        }
+        std::lock_guard<std::mutex> lock(m_stats.mutex);
+        m_stats.users.emplace_back(m_handle != nullptr ? m_handle->m_lHandle : -1, flags);
         auto* block = static_cast<MSGUSERDATA*>(data);
         for (std::int32_t i = 0; block != nullptr && i < block->lCount; ++i) {
             sL_VALUE& v = block->pValues[i];
             if (v.kind == NET_KIND_INTEGER)
                 m_stats.lastValue = v.data.lValue++;
             if (v.kind == NET_KIND_STRING) {
-                const std::string text = v.data.pString->mbcs();
-                std::lock_guard<std::mutex> lock(m_stats.mutex);
-                m_stats.texts.push_back(text);
-                *v.data.pString = ZoString((text + "!").c_str());
+                m_stats.texts.push_back(v.data.pString->mbcs());
+                *v.data.pString = ZoString((m_stats.texts.back() + "!").c_str());
             }
         }
         return Answer(flags), 8;
@@ -234,50 +265,4 @@ inline MSGUSERCALL UserCall(std::int32_t handle, std::uint32_t flags,
     return call;
 }
 
-// A hand-written peer's loopback socket, with a receive time-out so that a server that never
-// answers fails the test instead of hanging it; -1 when the connect fails.
-inline int ConnectRaw(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return fd;
-}
-
-inline bool Send(int fd, const std::vector<unsigned char>& bytes) {
-    return testutil::WriteAll(fd, bytes.data(), bytes.size());
-}
-
-// The handshake's bytes: identifier, version and a connect block with no host name.
-inline std::vector<unsigned char> Handshake(const char* service, std::uint32_t version = 2) {
-    std::vector<unsigned char> bytes = netpeer::Words({NET_MSG_CONNECT, version});
-    bytes.resize(bytes.size() + NET_CONNECT_BLOCK_SIZE, 0);
-    std::strcpy(reinterpret_cast<char*>(bytes.data() + 8 + NET_CONNECT_SERVICE_OFFSET), service);
-    return bytes;
-}
-
-inline void Reset(int fd) {
-    const linger now{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    close(fd);
-}
-
-// End of stream or reset within the receive time-out; whatever comes before is skipped.
-inline bool PeerEnded(int fd) {
-    char buffer[256];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-    return false;
-}
-
-}  // namespace mainloop
+}  // namespace servtest
