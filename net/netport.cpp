@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int kBacklog = 10;
 // The accept thread looks at its stop flag at least this often, should shutdown() not wake
 // a blocked poll() on some system.
 constexpr int kStopCheckMs = 250;
@@ -88,7 +87,7 @@ NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
         close(fd);
         return;
     }
-    if (listen(fd, kBacklog) != 0) {
+    if (listen(fd, server->m_Settings.lListenBacklog) != 0) {
         server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort listen failed");
         close(fd);
         return;

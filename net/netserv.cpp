@@ -124,6 +124,9 @@ NetSettings NetSettings::FromEnvironment() {
     if (EnvNumber("ZOR_NET_MAX_CONNECTIONS", UINT32_MAX, value)) {
         settings.ulMaxConnections = static_cast<std::uint32_t>(value);
     }
+    if (EnvNumber("ZOR_NET_LISTEN_BACKLOG", INT32_MAX, value) && value > 0) {
+        settings.lListenBacklog = static_cast<std::int32_t>(value);
+    }
     return settings;
 }
 

@@ -1,6 +1,8 @@
 // Limits and settings of a server, in one place, with their defaults.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 
 struct NetSettings {
@@ -19,6 +21,11 @@ struct NetSettings {
     std::uint32_t ulMaxConnections = 0;
     // 0: off. Otherwise connections beyond this many are closed as they are accepted.
     // "ZOR_NET_MAX_CONNECTIONS" overrides it.
+
+    std::int32_t lListenBacklog = SOMAXCONN;
+    // Connections the kernel queues on a listening port before the accept thread takes them.
+    // Clients that connect at the same moment beyond it are dropped or reset by the kernel.
+    // "ZOR_NET_LISTEN_BACKLOG" overrides it.
 
     std::uint32_t ulThreadStack = 64 * 1024;
     // Stack of each accept and input thread, in bytes; raised to the platform's floor.
