@@ -1,5 +1,6 @@
 #include "net/netpack.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,31 @@ constexpr unsigned char kTypeClassMask = 0xC0;
 constexpr unsigned char kListTypeBit = 0x80;
 constexpr unsigned char kListTypeInvalid = 0x20;
 constexpr unsigned char kTypeCodeMask = 0x1F;
+
+std::FILE* InitialPackerOutput() {
+    const char* setting = std::getenv("ZOR_NET_PACK_HANDLE_LINES");
+    if (setting != nullptr && std::strcmp(setting, "off") == 0) {
+        return nullptr;
+    }
+    if (setting != nullptr && std::strcmp(setting, "stderr") == 0) {
+        return stderr;
+    }
+    return stdout;
+}
+
+std::atomic<std::FILE*>& PackerOutput() {
+    static std::atomic<std::FILE*> output{InitialPackerOutput()};
+    return output;
+}
+
+// The packer's progress lines around every handle value it packs. Programs written against it
+// read them, so their text stays exact; where they go is the application's choice.
+void PackHandleLine(const char* line) {
+    std::FILE* stream = PackerOutput().load(std::memory_order_relaxed);
+    if (stream != nullptr) {
+        std::fputs(line, stream);
+    }
+}
 
 bool IsListCode(unsigned short type) {
     return type < NET_TYPE_UNKNOWN;
@@ -195,11 +221,18 @@ int NetPacker::Pack(const sL_VALUE& value, unsigned short type, const void* cont
         default:
             break;
     }
-    // These lines on standard output are part of the packer's behaviour; keep them exact.
-    std::fputs("Pack Handle\n", stdout);
+    PackHandleLine("Pack Handle\n");
     const int result = PackHandle(value.data.lValue, type, context);
-    std::fputs("Pack Handle 3\n", stdout);
+    PackHandleLine("Pack Handle 3\n");
     return result;
+}
+
+void NetPackerOutput(std::FILE* stream) {
+    PackerOutput().store(stream, std::memory_order_relaxed);
+}
+
+std::FILE* NetPackerOutput() {
+    return PackerOutput().load(std::memory_order_relaxed);
 }
 
 int NetPacker::Pack(const sL_VALUE& value, const void* context) {
@@ -279,11 +312,11 @@ int NetPacker::PackDate(const DATEREC& value, const void*) {
 }
 
 int NetPacker::PackHandle(const std::int32_t& value, unsigned short, const void*) {
-    std::fputs("Pack Handle 1\n", stdout);
+    PackHandleLine("Pack Handle 1\n");
     if (WritePresence(1) < 0) {
         return kWriteFailed;
     }
-    std::fputs("Pack Handle 2\n", stdout);
+    PackHandleLine("Pack Handle 2\n");
     std::int32_t copy = value;
     return m_pXdr->Long(m_nSocket, XDR_ENCODE, copy) ? 0 : kWriteFailed;
 }

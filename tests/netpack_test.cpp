@@ -146,6 +146,12 @@ TEST_F(PackTest, HandlePrintsItsFourLines) {
     ASSERT_EQ(Receive(wire, got), 0);
     EXPECT_TRUE(got.usType == 32010 && got.kind == NET_KIND_HANDLE && got.data.lValue == 77);
 
+    NetPackerOutput(nullptr);  // an application that wants its standard output to itself
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Send(handle), wire);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    NetPackerOutput(stdout);
+
     pair.CloseB();
     NetPacker packer(&xdr, pair.a, 0);
     testing::internal::CaptureStdout();

@@ -10,6 +10,7 @@
 #include "net/netserv.h"
 #include "net/netsettings.h"
 #include "net/nettrace.h"
+#include "net/netversion.h"
 #include "net/netvalue.h"
 #include "zo/zoinput.h"
 #include "zo/zostring.h"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "net/net_xdr.h"
 #include "net/netvalue.h"
@@ -53,6 +54,15 @@ private:
     int m_nSocket;
     std::uint16_t m_usUnicode;  // non-zero: strings travel in the Unicode form
 };
+
+void NetPackerOutput(std::FILE* stream);
+// Any thread. Where the packer writes its "Pack Handle" lines (four for every handle value it
+// packs): standard output by default, null silences them. The stream stays the caller's. The
+// environment variable "ZOR_NET_PACK_HANDLE_LINES" sets the start value: "off" silences the
+// lines, "stderr" sends them to standard error.
+
+std::FILE* NetPackerOutput();
+// Any thread. The stream set now, or null while silenced.
 
 extern "C" {
 int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
