@@ -128,7 +128,8 @@ void MakeReference(sL_VALUE& value, sL_VALUE* link, std::uint16_t type) {
 // Puts a received body behind depth reference links. The links are made before the caller's
 // value is touched, so a link that cannot be had leaves it as it was (-4).
 int Commit(sL_VALUE& value, sL_VALUE& received, std::uint16_t type, std::int16_t depth) {
-    if (depth > 0 && !NetDecodeCharge(sizeof(sL_VALUE) * static_cast<std::size_t>(depth))) {
+    if (depth > 0 &&
+        !NetDecodeCharge(NetAllocCost(sizeof(sL_VALUE), static_cast<std::size_t>(depth)))) {
         return kReadFailed;
     }
     sL_VALUE* first = nullptr;
@@ -377,8 +378,7 @@ int NetPacker::UnpackReal(sL_VALUE& value, const void*) {
             if (!m_pXdr->Double(m_nSocket, XDR_DECODE, received)) {
                 return false;
             }
-            data.pdValue =
-                NetDecodeCharge(sizeof(double)) ? new (std::nothrow) double(received) : nullptr;
+            data.pdValue = NewCharged<double>(received);
             return data.pdValue != nullptr;
         });
 }
@@ -391,8 +391,8 @@ int NetPacker::UnpackString(sL_VALUE& value, const void*) {
                 return false;
             }
             const char* mbcs = received.mbcs();
-            const std::size_t size =
-                sizeof(ZoString) + (mbcs != nullptr ? std::strlen(mbcs) + 1 : 0);
+            const std::size_t size = NetAllocCost(sizeof(ZoString)) +
+                                     (mbcs != nullptr ? NetAllocCost(std::strlen(mbcs) + 1) : 0);
             data.pString = NetDecodeCharge(size) ? new (std::nothrow) ZoString(received) : nullptr;
             return data.pString != nullptr;
         });
@@ -439,8 +439,7 @@ int NetPacker::UnpackList(sL_VALUE& value, unsigned short type, const void* cont
     const std::int32_t n = count.fValid ? count.data.lValue : 0;
     const std::int32_t position = cursor.fValid ? cursor.data.lValue : 0;
 
-    auto* list =
-        NetDecodeCharge(sizeof(sLIST_HEADER)) ? new (std::nothrow) sLIST_HEADER{} : nullptr;
+    auto* list = NewCharged<sLIST_HEADER>();
     if (list == nullptr) {
         return kReadFailed;
     }
@@ -453,8 +452,7 @@ int NetPacker::UnpackList(sL_VALUE& value, unsigned short type, const void* cont
 
     // Elements are made as they arrive: the received count alone allocates nothing.
     for (std::int32_t i = 1; i <= n; ++i) {
-        auto* node =
-            NetDecodeCharge(sizeof(sLIST_NODE)) ? new (std::nothrow) sLIST_NODE() : nullptr;
+        auto* node = NewCharged<sLIST_NODE>();
         if (node == nullptr) {
             return kReadFailed;
         }
@@ -558,11 +556,13 @@ extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
     if (result == kReadFailed) {
         return kReadFailed;
     }
-    const bool malformed = result < 0;
     std::int16_t depth;
     if (!encoder->Short(socket, XDR_DECODE, depth)) {
         return kReadFailed;
     }
+    // A chain deeper than the limit is refused before its body is read: each link costs an
+    // allocation, so the limit bounds what one value can make the receiver do.
+    const bool malformed = result < 0 || depth > NetDecodeDepthLimit();
     sL_VALUE received;
     if (!malformed) {
         result = packer.Unpack(received, type, nullptr);

@@ -118,6 +118,12 @@ NetSettings NetSettings::FromEnvironment() {
     if (EnvNumber("ZOR_NET_DECODE_BUDGET", ULLONG_MAX, value) && value > 0) {
         settings.ullDecodeBudget = value;
     }
+    if (EnvNumber("ZOR_NET_SERVER_DECODE_BUDGET", ULLONG_MAX, value) && value > 0) {
+        settings.ullServerDecodeBudget = value;
+    }
+    if (EnvNumber("ZOR_NET_MAX_REFERENCE_DEPTH", INT16_MAX, value)) {
+        settings.usMaxReferenceDepth = static_cast<std::uint16_t>(value);
+    }
     if (EnvNumber("ZOR_NET_HANDSHAKE_TIMEOUT_MS", INT32_MAX, value)) {
         settings.lHandshakeTimeoutMs = static_cast<std::int32_t>(value);
     }

@@ -54,26 +54,32 @@ void BeginCall(NetServerImp& server, int socket, const CallKind& kind) {
     server.MessageHook();
 }
 
-// Reads one call record under the per-message decode budget. A record read only in part leaves
-// the stream at no message boundary, so the connection is shut down: the next identifier read
-// fails and the connection closes the usual way.
+// Reads one call record under the per-message decode budget and the server's pool. A record
+// read only in part leaves the stream at no message boundary, so the connection is shut down: the
+// next identifier read fails and the connection closes the usual way. hold, when given, receives
+// the record's share of the pool, to be given back once the record is released.
 template <typename Decode>
 bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode decode,
-                std::uint64_t* used = nullptr) {
-    NetDecodeBudget budget(server.m_Settings.ullDecodeBudget);
-    if (decode()) {
-        if (used != nullptr) {
-            *used = budget.Used();
-        }
+                NetDecodeHold* hold = nullptr) {
+    const NetSettings& limits = server.m_Settings;
+    NetDecodeBudget budget(limits.ullDecodeBudget, limits.usMaxReferenceDepth, &server.m_DecodePool,
+                           limits.ullServerDecodeBudget);
+    const bool decoded = decode() != 0;
+    if (hold != nullptr) {
+        *hold = budget.Hold();
+    }
+    if (decoded) {
         return true;
     }
     const int error = errno;
     shutdown(socket, SHUT_RDWR);
     NetTraceFormat(&server, NET_TRACE_ERROR,
                    "NetServer::%s record unreadable error %d, connection ended "
-                   "(decode used %llu of %llu budget bytes)",
+                   "(decode used %llu of %llu budget bytes, server-wide %llu of %llu)",
                    kind.pszOperation, error, static_cast<unsigned long long>(budget.Used()),
-                   static_cast<unsigned long long>(server.m_Settings.ullDecodeBudget));
+                   static_cast<unsigned long long>(limits.ullDecodeBudget),
+                   static_cast<unsigned long long>(server.m_DecodePool.Used()),
+                   static_cast<unsigned long long>(limits.ullServerDecodeBudget));
     errno = error;
     return false;
 }
@@ -224,10 +230,12 @@ void NetServerImp::RealMsg(int socket, NetHostHndl* handle) {
 // the decoder made it with malloc, and an answer that replaces it must have done the same.
 void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
     BeginCall(*this, socket, kStringCall);
+    NetDecodeHold hold;  // given back once the texts below are released
     MSGSTRINGCALL request{};
     MSGSTRINGCALL reply{};
-    if (!DecodeCall(*this, socket, kStringCall,
-                    [&] { return m_pXdr->StringCall(socket, XDR_DECODE, request); })) {
+    if (!DecodeCall(
+            *this, socket, kStringCall,
+            [&] { return m_pXdr->StringCall(socket, XDR_DECODE, request); }, &hold)) {
         m_pXdr->StringCall(-1, XDR_FREE, request);
         return;
     }
@@ -245,11 +253,15 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
     m_pXdr->StringCall(-1, XDR_FREE, reply);
 }
 
-// A no-reply user call goes to the main thread without waiting while the posted calls' decoded
-// bytes stay within one decode budget; false, with the request untouched, beyond it.
-bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::uint64_t used,
+// A no-reply user call goes to the main thread without waiting while the posted calls' shares
+// of the pool stay within one decode budget; false, with the request untouched, beyond it.
+bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold,
                                 unsigned char unicode) {
-    const std::uint64_t charge = std::max<std::uint64_t>(used, sizeof(MSGUSERCALL));
+    // The share travels with the call and pays for the copy the main thread gets as well.
+    if (!hold.Grow(NetAllocCost(sizeof(MSGUSERCALL)), m_Settings.ullServerDecodeBudget)) {
+        return false;
+    }
+    const std::uint64_t charge = hold.Bytes();
     if (m_ullPostedBytes.fetch_add(charge) + charge > m_Settings.ullDecodeBudget) {
         m_ullPostedBytes.fetch_sub(charge);
         return false;
@@ -264,6 +276,7 @@ bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::
     } else if ((copy = new (std::nothrow) MSGUSERCALL(request)) == nullptr) {
         Trace(NET_TRACE_ERROR, "NetServer::UserMsg out of memory, call dropped");
     } else if (PostEvent(MSG_NETUSER, reinterpret_cast<void*>(1), copy, nullptr, charge)) {
+        hold.Release();  // ReleasePosted gives it back
         return true;
     }
     m_ullPostedBytes.fetch_sub(charge);
@@ -272,22 +285,28 @@ bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::
     return true;
 }
 
+void NetServerImp::ReleasePosted(std::uint64_t charge) {
+    m_ullPostedBytes.fetch_sub(charge);
+    m_DecodePool.Give(charge);
+}
+
 void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
     BeginCall(*this, socket, kUserCall);
     const unsigned char unicode = handle->m_bConnUnicode ? 1 : 0;
+    NetDecodeHold hold;  // given back once the values below are released
     MSGUSERCALL request{};
     MSGUSERCALL reply{};
-    std::uint64_t used = 0;
     if (!DecodeCall(
             *this, socket, kUserCall,
-            [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); }, &used)) {
+            [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); }, &hold)) {
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);  // what the failed decode had built
         return;
     }
 
     if (request.ulFlags & NET_FLAG_NOREPLY) {
-        if (PostUserCall(handle, request, used, unicode)) {
+        // A large call is not queued: it waits and is released here, where its heap is.
+        if (hold.Bytes() < kNetLargeDecode && PostUserCall(handle, request, hold, unicode)) {
             return;
         }
         // Posted calls already hold a whole budget: this one waits for the main thread, so a

@@ -13,6 +13,7 @@
 #include "net/netmsg.h"
 #include "net/netserv.h"
 #include "net/netsettings.h"
+#include "net_xdr_budget.h"
 #include "zo/zoinput.h"
 #include "zo/zosemaphore.h"
 #include "zo/zothread.h"
@@ -138,10 +139,13 @@ public:
     void RealMsg(int socket, NetHostHndl* handle);
     void StringMsg(int socket, NetHostHndl* handle);
     void UserMsg(int socket, NetHostHndl* handle);
-    bool PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, std::uint64_t used,
+    bool PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold,
                       unsigned char unicode);
     // Input thread. Posts a no-reply user call without waiting (true; the request then belongs
-    // to the main thread or is released), or false, untouched, when posted calls hold a budget.
+    // to the main thread or is released, and hold's share travels with it), or false, untouched,
+    // when posted calls hold a budget.
+    void ReleasePosted(std::uint64_t charge);
+    // Main thread, once a posted user call is released: gives back what it held.
     void CloseMsg(int socket, NetHostHndl* handle);
     NetHostHndl* BoundHandle(int socket);
     // Input thread. The handle bound to socket: the calling input thread's own (the handle holds
@@ -214,6 +218,7 @@ public:
     std::atomic<bool> m_bStopping{false};
     std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
                                                      // pipe; kept within one decode budget
+    NetDecodePool m_DecodePool;             // what the messages of all connections hold; any thread
     std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
 };
 

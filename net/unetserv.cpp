@@ -176,7 +176,7 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
             if (!posted) {
                 ReleaseUnanswered(record, status);
             } else {
-                server.m_ullPostedBytes.fetch_sub(record.ullCharge);
+                server.ReleasePosted(record.ullCharge);
             }
             break;
         }

@@ -117,10 +117,17 @@ TEST_F(PackTest, ReceivedInputIsTakenAsItComes) {
     EXPECT_FALSE(got.fReference);
     EXPECT_EQ(got.data.lValue, 4);
     {
-        NetDecodeBudget budget(100 * sizeof(sL_VALUE) - 1);
-        EXPECT_EQ(Receive({0x02, 0, 100, 1, 0, 0, 0, 5}, got), -4);  // links over budget
+        // Links are charged as the heap blocks they take, twice their size.
+        NetDecodeBudget budget(60 * NetAllocCost(sizeof(sL_VALUE)) - 1);
+        EXPECT_EQ(Receive({0x02, 0, 60, 1, 0, 0, 0, 5}, got), -4);  // links over budget
     }
     EXPECT_EQ(got.data.lValue, 4);  // a failed read leaves the value alone
+    {
+        NetDecodeBudget budget(1 << 20);  // a budget brings the default depth limit, 64
+        EXPECT_EQ(Receive({0x02, 0, 64, 1, 0, 0, 0, 5}, got), 0);
+        EXPECT_EQ(Receive({0x02, 0, 65, 1, 0, 0, 0, 5}, got), -2);  // deeper: malformed
+        EXPECT_FALSE(got.fValid);
+    }
 }
 
 TEST_F(PackTest, MalformedInputDisposesTheTarget) {

@@ -103,20 +103,36 @@ TEST_F(NetServerLifecycle, ShutdownTracesInOrderAndReleasesPipeEncoderAndStream)
     EXPECT_TRUE(IsOpen(0));
 }
 
-// No limits unless asked for, the budget's default, and values from the environment; negative
-// and partly numeric ones keep the defaults.
+// Every setting's default, and its environment variable: a valid value is taken, a negative or
+// partly numeric one keeps the default.
 TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
-    EXPECT_EQ(MakeServer()->Settings().ullDecodeBudget, 64u << 20);
-    const std::pair<const char*, const char*> values[] = {{"4096", "250"}, {"-5", "12x"}};
-    for (const auto& [budget, limits] : values) {
-        setenv("ZOR_NET_DECODE_BUDGET", budget, 1);
-        setenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS", limits, 1);
-        setenv("ZOR_NET_MAX_CONNECTIONS", limits, 1);
-        const NetSettings settings = MakeServer()->Settings();
-        const bool valid = budget == values[0].first;
-        EXPECT_EQ(settings.ullDecodeBudget, valid ? 4096u : 64u << 20);
-        EXPECT_EQ(settings.lHandshakeTimeoutMs, valid ? 250 : 0);
-        EXPECT_EQ(settings.ulMaxConnections, valid ? 250u : 0u);
+    using Field = std::uint64_t (*)(const NetSettings&);
+    struct Case {
+        const char* name;
+        Field field;
+        std::uint64_t fallback;
+    };
+    const Case cases[] = {
+        {"ZOR_NET_DECODE_BUDGET", [](const NetSettings& s) { return s.ullDecodeBudget; }, 64 << 20},
+        {"ZOR_NET_SERVER_DECODE_BUDGET",
+         [](const NetSettings& s) { return s.ullServerDecodeBudget; }, 256 << 20},
+        {"ZOR_NET_MAX_REFERENCE_DEPTH",
+         [](const NetSettings& s) { return std::uint64_t{s.usMaxReferenceDepth}; }, 64},
+        {"ZOR_NET_HANDSHAKE_TIMEOUT_MS",
+         [](const NetSettings& s) { return std::uint64_t(s.lHandshakeTimeoutMs); }, 0},
+        {"ZOR_NET_MAX_CONNECTIONS",
+         [](const NetSettings& s) { return std::uint64_t{s.ulMaxConnections}; }, 0},
+        {"ZOR_NET_LISTEN_BACKLOG",
+         [](const NetSettings& s) { return std::uint64_t(s.lListenBacklog); }, SOMAXCONN},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.field(MakeServer()->Settings()), c.fallback) << c.name;
+        for (const char* text : {"250", "-5", "12x"}) {
+            setenv(c.name, text, 1);
+            EXPECT_EQ(c.field(MakeServer()->Settings()), text[0] == '2' ? 250 : c.fallback)
+                << c.name << "=" << text;
+        }
+        unsetenv(c.name);
     }
 }
 

@@ -135,11 +135,11 @@ inline Bytes Words(std::initializer_list<std::uint32_t> words) {
     return bytes;
 }
 
-// True once the peer has closed or reset its end, with nothing sent before, within 10 s.
-inline bool PeerEnded(int fd) {
+// True once the peer has closed or reset its end, with nothing sent before, within the time-out.
+inline bool PeerEnded(int fd, int timeoutMs = 10000) {
     pollfd ready{fd, POLLIN, 0};
     char c;
-    if (poll(&ready, 1, 10000) != 1)
+    if (poll(&ready, 1, timeoutMs) != 1)
         return false;
     const ssize_t got = recv(fd, &c, 1, MSG_DONTWAIT);
     return got == 0 || (got < 0 && errno == ECONNRESET);

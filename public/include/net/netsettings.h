@@ -13,6 +13,16 @@ struct NetSettings {
     // such a call waits for its turn. Clients decode answers under the same budget.
     // "ZOR_NET_DECODE_BUDGET" (bytes) overrides it.
 
+    std::uint64_t ullServerDecodeBudget = 256ull << 20;
+    // Memory the messages of all connections may hold together, from their decode until what
+    // they decoded is released. A decode that would pass it fails and ends its own connection;
+    // the other connections go on. "ZOR_NET_SERVER_DECODE_BUDGET" (bytes) overrides it.
+
+    static constexpr std::uint16_t kDefaultMaxReferenceDepth = 64;
+    std::uint16_t usMaxReferenceDepth = kDefaultMaxReferenceDepth;
+    // References a received value may have in front of its data; a deeper value is malformed
+    // input and ends its connection. "ZOR_NET_MAX_REFERENCE_DEPTH" (at most 32767) overrides it.
+
     std::int32_t lHandshakeTimeoutMs = 0;
     // 0: off. Otherwise a peer whose handshake stops arriving for this long is dropped
     // (each read of the handshake waits at most this long).
