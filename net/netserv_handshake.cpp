@@ -3,7 +3,9 @@
 #include "netservimp.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,11 +31,25 @@ void SetSocketOptions(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Bounds every read of the handshake (0: none). A peer that stalls part-way through it is
-// dropped as surely as one that sends nothing; the bound is lifted once the handshake is read.
-void SetReadTimeout(int socket, std::int32_t timeoutMs) {
-    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+// Waits until the whole connect message (identifier, version, block) has arrived, or the
+// deadline has passed, however the peer spreads its bytes out: the socket reports readable only
+// once all of it is there. A peer that misses the deadline has its receiving side shut down, so
+// the reads that follow end where its bytes ran out and trace that step.
+void AwaitConnectMessage(int socket, std::chrono::steady_clock::time_point deadline) {
+    const int whole = 2 * sizeof(std::uint32_t) + NET_CONNECT_BLOCK_SIZE;
+    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &whole, sizeof whole);
+    pollfd ready{socket, POLLIN, 0};
+    int polled;
+    do {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        polled = poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+    } while (polled < 0 && errno == EINTR);
+    const int one = 1;
+    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+    if (polled == 0) {
+        shutdown(socket, SHUT_RD);
+    }
 }
 
 void TraceNoData(NetServerImp* server, std::uint32_t address) {
@@ -91,9 +107,10 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
                    socket);
     SetSocketOptions(socket);
 
-    const std::int32_t timeoutMs = m_Settings.lHandshakeTimeoutMs;
-    if (timeoutMs > 0) {
-        SetReadTimeout(socket, timeoutMs);
+    const std::int32_t deadlineMs = m_Settings.lHandshakeTimeoutMs;
+    const NetInputThread* thread = NetInputThread::Current();
+    if (deadlineMs > 0 && thread != nullptr) {
+        AwaitConnectMessage(socket, thread->m_Accepted + std::chrono::milliseconds(deadlineMs));
     }
     std::uint32_t identifier = 0;  // opens the handshake; any value will do
     if (!m_pXdr->ULong(socket, XDR_DECODE, identifier)) {
@@ -109,9 +126,6 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     if (!m_pXdr->Read(socket, block, sizeof block)) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
         return nullptr;
-    }
-    if (timeoutMs > 0) {
-        SetReadTimeout(socket, 0);  // calls may be as far apart as the application likes
     }
     if (version > NET_PROTOCOL_VERSION) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection Version mismatch");

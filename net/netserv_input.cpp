@@ -380,6 +380,7 @@ bool NetServerImp::StartInputThread(int socket, std::uint16_t port, std::uint32_
     thread->m_usPort = port;
     thread->m_ulPeerAddress = address;
     thread->m_pServer = this;
+    thread->m_Accepted = std::chrono::steady_clock::now();
     try {
         m_InputThreads.push_back(nullptr);
     } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -75,6 +76,7 @@ public:
     std::uint32_t m_ulPeerAddress;  // network byte order
     NetServerImp* m_pServer;        // not owned
     NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
+    std::chrono::steady_clock::time_point m_Accepted;  // set before the thread starts
 
 private:
     void CloseSocket();

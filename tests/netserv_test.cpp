@@ -119,7 +119,7 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
         {"ZOR_NET_MAX_REFERENCE_DEPTH",
          [](const NetSettings& s) { return std::uint64_t{s.usMaxReferenceDepth}; }, 64},
         {"ZOR_NET_HANDSHAKE_TIMEOUT_MS",
-         [](const NetSettings& s) { return std::uint64_t(s.lHandshakeTimeoutMs); }, 0},
+         [](const NetSettings& s) { return std::uint64_t(s.lHandshakeTimeoutMs); }, 30000},
         {"ZOR_NET_MAX_CONNECTIONS",
          [](const NetSettings& s) { return std::uint64_t{s.ulMaxConnections}; }, 0},
         {"ZOR_NET_LISTEN_BACKLOG",

@@ -23,9 +23,9 @@ struct NetSettings {
     // References a received value may have in front of its data; a deeper value is malformed
     // input and ends its connection. "ZOR_NET_MAX_REFERENCE_DEPTH" (at most 32767) overrides it.
 
-    std::int32_t lHandshakeTimeoutMs = 0;
-    // 0: off. Otherwise a peer whose handshake stops arriving for this long is dropped
-    // (each read of the handshake waits at most this long).
+    std::int32_t lHandshakeTimeoutMs = 30000;
+    // The whole handshake, from accept to the answer: a peer that has not sent its connect
+    // message by then is dropped, however it spreads the bytes out. 0 turns the deadline off.
     // "ZOR_NET_HANDSHAKE_TIMEOUT_MS" overrides it.
 
     std::uint32_t ulMaxConnections = 0;
