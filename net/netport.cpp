@@ -2,6 +2,7 @@
 #include "netport.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/net_xdr.h"
 #include "net/netproto.h"
 #include "netservimp.h"
 
@@ -19,6 +21,9 @@ namespace {
 constexpr int kStopCheckMs = 250;
 // Out of descriptors: wait a little for connections to close instead of spinning.
 constexpr int kExhaustedBackoffMs = 10;
+// Refused connections waiting for their peers to read the answer; beyond this many the oldest,
+// which has had most of its time, is closed.
+constexpr std::size_t kMaxRefused = 64;
 
 // Failures of one pending connection, or passing shortages, that must not end the port.
 bool AcceptCanRetry(int error) {
@@ -59,7 +64,32 @@ NetServerPort* FirstPort(NetServerImp& server, Match match) {
     return nullptr;
 }
 
+// The peer has read its answer or had its time: closed without lingering, so the accept thread
+// never waits on it.
+void CloseRefused(int socket) {
+    const linger now{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(socket);
+}
+
 }  // namespace
+
+void NetRefuse(NetServerImp* server, int socket) {
+    std::int32_t code = NET_REPLY_NO_MEMORY;
+    server->Xdr()->Long(socket, XDR_ENCODE, code);  // four bytes into an empty buffer: no wait
+    shutdown(socket, SHUT_WR);
+}
+
+bool NetRefusalRead(int socket) {
+    char scrap[4096];
+    for (int i = 0; i < 16; ++i) {  // a peer that keeps sending cannot keep the caller here
+        const ssize_t got = recv(socket, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (got <= 0) {
+            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        }
+    }
+    return false;
+}
 
 NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
     : m_pServer(server),
@@ -139,18 +169,18 @@ void NetPortThread::Run() {
     NetServerImp* server = m_pPort->m_pServer;
     const int listenSocket = m_pPort->m_nSocket;
     SetPriority(ZoPriorityHigh);
+    m_Refused.reserve(kMaxRefused);
+    m_Polls.reserve(kMaxRefused + 1);
 
     while (!m_pPort->m_bStopping.load(std::memory_order_acquire)) {
-        pollfd ready{listenSocket, POLLIN, 0};
-        const int polled = poll(&ready, 1, kStopCheckMs);
+        const short events = AwaitConnection(listenSocket);
         if (m_pPort->m_bStopping.load(std::memory_order_acquire)) {
             break;
         }
-        if (polled == 0 || (polled < 0 && errno == EINTR)) {
+        if (events == 0) {
             continue;
         }
-        NetTraceFormat(server, NET_TRACE_DEBUG, "poll results %x",
-                       static_cast<unsigned>(ready.revents));
+        NetTraceFormat(server, NET_TRACE_DEBUG, "poll results %x", static_cast<unsigned>(events));
 
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -172,11 +202,57 @@ void NetPortThread::Run() {
         inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
         NetTraceFormat(server, NET_TRACE_DEBUG, "Connect complete address %.127s", address);
 
-        if (!server->StartInputThread(connection, m_pPort->m_usPort, peer.sin_addr.s_addr)) {
+        const NetAdmission admission =
+            server->StartInputThread(connection, m_pPort->m_usPort, peer.sin_addr.s_addr);
+        if (admission == NetAdmission::kFailed) {
             server->Trace(NET_TRACE_ERROR, "Connection thread not created");
-            close(connection);
+        }
+        if (admission != NetAdmission::kStarted) {
+            Refuse(connection);
         }
     }
+    for (const Refused& refused : m_Refused) {
+        CloseRefused(refused.nSocket);
+    }
+    m_Refused.clear();
+}
+
+short NetPortThread::AwaitConnection(int listenSocket) {
+    const auto now = std::chrono::steady_clock::now();
+    int timeoutMs = kStopCheckMs;
+    m_Polls.assign(1, pollfd{listenSocket, POLLIN, 0});
+    for (const Refused& refused : m_Refused) {
+        m_Polls.push_back(pollfd{refused.nSocket, POLLIN, 0});
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(refused.until - now);
+        timeoutMs = std::min<int>(timeoutMs, std::max<int>(0, static_cast<int>(left.count())));
+    }
+    if (poll(m_Polls.data(), m_Polls.size(), timeoutMs) < 0) {
+        // Interrupted, or a failure that accept() will meet and handle.
+        return errno == EINTR ? 0 : POLLERR;
+    }
+    const auto later = std::chrono::steady_clock::now();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_Refused.size(); ++i) {
+        const Refused refused = m_Refused[i];
+        if ((m_Polls[i + 1].revents != 0 && NetRefusalRead(refused.nSocket)) ||
+            later >= refused.until) {
+            CloseRefused(refused.nSocket);
+        } else {
+            m_Refused[kept++] = refused;
+        }
+    }
+    m_Refused.resize(kept);
+    return m_Polls[0].revents;
+}
+
+void NetPortThread::Refuse(int socket) {
+    NetRefuse(m_pPort->m_pServer, socket);
+    if (m_Refused.size() == kMaxRefused) {
+        CloseRefused(m_Refused.front().nSocket);
+        m_Refused.erase(m_Refused.begin());
+    }
+    m_Refused.push_back(Refused{
+        socket, std::chrono::steady_clock::now() + std::chrono::milliseconds(kNetRefusalLingerMs)});
 }
 
 NetServerPort* NetServerImp::FindPort(std::uint16_t port) {

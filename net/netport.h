@@ -1,13 +1,27 @@
 // A listening port and its accept thread.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "zo/zothread.h"
 
 class NetServerImp;
 class NetServerPort;
+
+void NetRefuse(NetServerImp* server, int socket);
+// Any thread. Answers a connection that will not be served with -3 (out of resources) in place
+// of a handle number, and ends what this side sends. Close the socket once NetRefusalRead.
+bool NetRefusalRead(int socket);
+// Any thread, never blocks. Reads and drops what a refused peer sent; true once the peer has
+// closed its end (or the connection failed), when a close can no longer reset the connection
+// under an answer the peer has not read.
+constexpr int kNetRefusalLingerMs = 1000;
+// How long a refused connection is kept open at most for its peer to read the answer.
 
 // Accepts connections on one port and starts an input thread for each.
 class NetPortThread : public ZoThread {
@@ -16,6 +30,19 @@ public:
     void Run() override;
 
     NetServerPort* m_pPort;  // not owned; outlives the thread (its destructor joins it)
+
+private:
+    short AwaitConnection(int listenSocket);
+    // Waits a moment for the listening socket and the refused connections, and closes those
+    // that are done; the listening socket's poll events (0: nothing to accept).
+    void Refuse(int socket);
+
+    struct Refused {
+        int nSocket;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Refused> m_Refused;  // this thread only; answered, waiting for their peers
+    std::vector<pollfd> m_Polls;     // this thread only
 };
 
 class NetServerPort {

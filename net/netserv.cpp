@@ -127,6 +127,9 @@ NetSettings NetSettings::FromEnvironment() {
     if (EnvNumber("ZOR_NET_HANDSHAKE_TIMEOUT_MS", INT32_MAX, value)) {
         settings.lHandshakeTimeoutMs = static_cast<std::int32_t>(value);
     }
+    if (EnvNumber("ZOR_NET_MAX_HANDSHAKES", UINT32_MAX, value)) {
+        settings.ulMaxHandshakes = static_cast<std::uint32_t>(value);
+    }
     if (EnvNumber("ZOR_NET_MAX_CONNECTIONS", UINT32_MAX, value)) {
         settings.ulMaxConnections = static_cast<std::uint32_t>(value);
     }

@@ -108,7 +108,7 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
     SetSocketOptions(socket);
 
     const std::int32_t deadlineMs = m_Settings.lHandshakeTimeoutMs;
-    const NetInputThread* thread = NetInputThread::Current();
+    NetInputThread* thread = NetInputThread::Current();
     if (deadlineMs > 0 && thread != nullptr) {
         AwaitConnectMessage(socket, thread->m_Accepted + std::chrono::milliseconds(deadlineMs));
     }
@@ -131,6 +131,15 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection Version mismatch");
         WriteCode(this, socket, NET_REPLY_BAD_VERSION,
                   "NetServer::CreateConnection write error loc 4");
+        return nullptr;
+    }
+    // Past its connect message the connection leaves the handshake quota for the cap.
+    if (thread != nullptr && !Establish(*thread)) {
+        NetTraceFormat(this, NET_TRACE_ERROR,
+                       "NetServer::CreateConnection connection limit %u reached",
+                       m_Settings.ulMaxConnections);
+        WriteCode(this, socket, NET_REPLY_NO_MEMORY,
+                  "NetServer::CreateConnection write error loc 10");
         return nullptr;
     }
     // The peer's texts are terminated here whatever it sent.

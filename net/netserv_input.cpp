@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "net/nethndl.h"
 #include "net/netproto.h"
 #include "net_xdr_budget.h"
+#include "netport.h"
 
 // Descriptor ownership. The accepted socket belongs to its input thread: only that thread reads
 // and writes it, and closing it is the thread's very last act (or the accept thread's, when no
@@ -132,6 +134,24 @@ void ReceiveValueCall(NetServerImp& server, int socket, NetHostHndl* handle, con
     code(XDR_ENCODE, reply);
 }
 
+// After a failed handshake the peer may still have an answer to read (a refusal): this side
+// stops sending and waits a moment for the peer to close, so that the close does not reset the
+// connection under an answer the peer has not read.
+void AwaitPeerClose(int socket) {
+    shutdown(socket, SHUT_WR);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kNetRefusalLingerMs);
+    pollfd readable{socket, POLLIN, 0};
+    while (!NetRefusalRead(socket)) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        poll(&readable, 1, static_cast<int>(left.count()));
+    }
+}
+
 }  // namespace
 
 NetInputThread* NetInputThread::Current() {
@@ -152,6 +172,7 @@ void NetInputThread::ShutdownSocket() {
 }
 
 void NetInputThread::CloseSocket() {
+    m_pServer->LeaveStage(*this);
     std::lock_guard<std::mutex> lock(m_SocketMutex);
     if (m_nSocket != -1) {
         close(m_nSocket);
@@ -166,6 +187,8 @@ void NetInputThread::Run() {
     NetHostHndl* handle = server->CreateConnection(socket, m_usPort, m_ulPeerAddress);
     if (handle == nullptr) {
         server->Trace(NET_TRACE_DEBUG, "Thread handle == NULL");
+        server->LeaveStage(*this);  // the wait below counts against no quota
+        AwaitPeerClose(socket);
         CloseSocket();
         return;
     }
@@ -356,42 +379,74 @@ void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
     PostClose(*this, handle);
 }
 
-bool NetServerImp::StartInputThread(int socket, std::uint16_t port, std::uint32_t address) {
+NetAdmission NetServerImp::StartInputThread(int socket, std::uint16_t port, std::uint32_t address) {
     ReapInputThreads();
     std::lock_guard<std::mutex> lock(m_ThreadMutex);
     if (Stopping()) {
-        return false;
+        return NetAdmission::kFailed;
     }
-    if (m_Settings.ulMaxConnections != 0) {
-        const auto live = std::count_if(m_InputThreads.begin(), m_InputThreads.end(),
-                                        [](const auto& thread) { return !thread->Finished(); });
-        if (static_cast<std::uint64_t>(live) >= m_Settings.ulMaxConnections) {
-            NetTraceFormat(this, NET_TRACE_ERROR,
-                           "NetServer::StartInputThread connection limit %u reached",
-                           static_cast<unsigned>(m_Settings.ulMaxConnections));
-            return false;
-        }
+    std::lock_guard<std::mutex> stages(m_StageMutex);
+    const std::uint32_t quota = m_Settings.ulMaxHandshakes;
+    if (quota != 0 && m_ulHandshakes >= quota) {
+        NetTraceFormat(this, NET_TRACE_ERROR,
+                       "NetServer::StartInputThread handshake quota %u reached", quota);
+        return NetAdmission::kRefused;
+    }
+    const std::uint32_t cap = m_Settings.ulMaxConnections;
+    if (cap != 0 && m_ulEstablished >= cap) {
+        NetTraceFormat(this, NET_TRACE_ERROR,
+                       "NetServer::StartInputThread connection limit %u reached", cap);
+        return NetAdmission::kRefused;
     }
     std::unique_ptr<NetInputThread> thread(new (std::nothrow) NetInputThread);
     if (thread == nullptr) {
-        return false;
+        return NetAdmission::kFailed;
     }
     thread->m_nSocket = socket;
     thread->m_usPort = port;
     thread->m_ulPeerAddress = address;
     thread->m_pServer = this;
     thread->m_Accepted = std::chrono::steady_clock::now();
+    thread->m_eStage = NetStage::kHandshake;  // the thread needs m_StageMutex to leave it
     try {
         m_InputThreads.push_back(nullptr);
     } catch (const std::bad_alloc&) {
-        return false;
+        return NetAdmission::kFailed;
     }
     if (thread->Create(m_Settings.ulThreadStack, 1) == 0) {
         m_InputThreads.pop_back();
+        return NetAdmission::kFailed;
+    }
+    ++m_ulHandshakes;
+    m_InputThreads.back() = std::move(thread);
+    return NetAdmission::kStarted;
+}
+
+// Caller holds m_StageMutex.
+static void Uncount(NetServerImp& server, NetInputThread& thread) {
+    if (thread.m_eStage == NetStage::kHandshake) {
+        --server.m_ulHandshakes;
+    } else if (thread.m_eStage == NetStage::kEstablished) {
+        --server.m_ulEstablished;
+    }
+    thread.m_eStage = NetStage::kNone;
+}
+
+bool NetServerImp::Establish(NetInputThread& thread) {
+    std::lock_guard<std::mutex> lock(m_StageMutex);
+    Uncount(*this, thread);
+    const std::uint32_t cap = m_Settings.ulMaxConnections;
+    if (cap != 0 && m_ulEstablished >= cap) {
         return false;
     }
-    m_InputThreads.back() = std::move(thread);
+    ++m_ulEstablished;
+    thread.m_eStage = NetStage::kEstablished;
     return true;
+}
+
+void NetServerImp::LeaveStage(NetInputThread& thread) {
+    std::lock_guard<std::mutex> lock(m_StageMutex);
+    Uncount(*this, thread);
 }
 
 void NetServerImp::ReapInputThreads() {

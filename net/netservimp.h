@@ -61,6 +61,16 @@ struct NetConnection {
     bool bRefused;  // set by the main thread: the connection was not bound and is to be closed
 };
 
+// What a connection counts against while its thread runs.
+enum class NetStage : std::uint8_t {
+    kNone,
+    kHandshake,   // the handshake quota, from accept until the connect message has arrived
+    kEstablished  // the connection cap, from then until the thread ends
+};
+
+// What became of an accepted connection.
+enum class NetAdmission { kStarted, kRefused, kFailed };
+
 // A connection's thread: runs the handshake, then reads one message at a time.
 class NetInputThread : public ZoThread {
 public:
@@ -77,6 +87,7 @@ public:
     NetServerImp* m_pServer;        // not owned
     NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
     std::chrono::steady_clock::time_point m_Accepted;  // set before the thread starts
+    NetStage m_eStage = NetStage::kNone;               // guarded by the server's m_StageMutex
 
 private:
     void CloseSocket();
@@ -174,8 +185,13 @@ public:
     // and releases its input thread, which then closes it; returns status.
 
     // Threads the server starts. Any thread.
-    bool StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
-    // Called by accept threads; false when the thread could not be started (socket not closed).
+    NetAdmission StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
+    // Accept threads. kRefused (traced) over the handshake quota or the connection cap, kFailed
+    // when no thread could be started; the socket stays the caller's unless kStarted.
+    bool Establish(NetInputThread& thread);
+    // The connection's input thread, once its connect message has arrived: leaves the handshake
+    // quota and counts against the cap; false, counting against neither, over the cap.
+    void LeaveStage(NetInputThread& thread);  // the input thread, as it ends
     void ReapInputThreads();  // joins input threads that have ended
     void StopConnections();
     // Application thread, in the destructor once the ports accept no more: wakes and joins
@@ -217,6 +233,9 @@ public:
     std::mutex m_TraceMutex;                // keeps each trace entry whole
     std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
+    std::mutex m_StageMutex;            // after m_ThreadMutex; never held while joining a thread
+    std::uint32_t m_ulHandshakes = 0;   // threads in NetStage::kHandshake; m_StageMutex
+    std::uint32_t m_ulEstablished = 0;  // threads in NetStage::kEstablished; m_StageMutex
     std::atomic<bool> m_bStopping{false};
     std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
                                                      // pipe; kept within one decode budget

@@ -370,20 +370,51 @@ TEST_F(Faults, HandshakeDeadlineDropsSilentStalledAndTricklingPeers) {
     ExpectServed();  // calls after the handshake may come as late as they like
 }
 
-TEST_F(Faults, ConnectionCapClosesConnectionsBeyondIt) {
-    ls.server->Settings().ulMaxConnections = 2;
+// Peers still in their handshake count against a quota of their own, not the cap: a few
+// trickling peers no longer keep every real client out (a fixed bug). A peer over the quota or
+// the cap reads the refusal -3, then the end of the stream, not a reset.
+TEST_F(Faults, HandshakeQuotaAndConnectionCapRefuseWithAnAnswer) {
+    ls.server->Settings().ulMaxConnections = 1;
+    ls.server->Settings().ulMaxHandshakes = 3;
     Start();
-    Client a, b;
-    ASSERT_EQ(a.Connect(ls.Port()), NET_OK);
-    ASSERT_EQ(b.Connect(ls.Port()), NET_OK);
-    const int third = ConnectRaw(ls.Port());
-    EXPECT_TRUE(PeerEnded(third));
-    close(third);
-    EXPECT_TRUE(ls.trace.Has("NetServer::StartInputThread connection limit 2 reached"));
-    EXPECT_EQ(a.client.CloseMsg(a.handle), NET_OK);
-    ASSERT_TRUE(WaitUntil([&] { return LiveInputThreads(*ls.server) < 2; }));
+    const auto counted = [&](std::uint32_t handshakes, std::uint32_t established) {
+        return WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(ls.server->m_StageMutex);
+            return ls.server->m_ulHandshakes == handshakes &&
+                   ls.server->m_ulEstablished == established;
+        });
+    };
+    const auto refused = [](int fd) {
+        WriteAll(fd, Handshake("echo"));
+        EXPECT_EQ(ReadWord(fd), static_cast<std::uint32_t>(NET_REPLY_NO_MEMORY));
+        char c;
+        EXPECT_EQ(recv(fd, &c, 1, 0), 0);
+        close(fd);
+    };
+    std::vector<int> trickling{ConnectRaw(ls.Port())};
+    const int late = ConnectRaw(ls.Port());  // admitted now, its connect message sent below
+    WriteAll(trickling[0], "\0", 1);
+    ASSERT_TRUE(counted(2, 0));
+    Client served;
+    ASSERT_EQ(served.Connect(ls.Port()), NET_OK);
+    ASSERT_TRUE(counted(2, 1));
+    refused(late);  // over the cap once its connect message has arrived
+    Client over;
+    EXPECT_EQ(over.Connect(ls.Port()), NET_NO_MEMORY);  // over the cap as it is accepted
+    EXPECT_EQ(served.Call(1), 2);
+    EXPECT_EQ(served.client.CloseMsg(served.handle), NET_OK);
+    ASSERT_TRUE(counted(1, 0));
+    trickling.push_back(ConnectRaw(ls.Port()));
+    trickling.push_back(ConnectRaw(ls.Port()));
+    ASSERT_TRUE(counted(3, 0));
+    refused(ConnectRaw(ls.Port()));  // over the quota
+    EXPECT_TRUE(ls.trace.Has("NetServer::CreateConnection connection limit 1 reached"));
+    EXPECT_TRUE(ls.trace.Has("NetServer::StartInputThread connection limit 1 reached"));
+    EXPECT_TRUE(ls.trace.Has("NetServer::StartInputThread handshake quota 3 reached"));
+    for (const int fd : trickling)
+        close(fd);
+    ASSERT_TRUE(counted(0, 0));
     ExpectServed();
-    EXPECT_EQ(b.Call(1), 2);
 }
 
 TEST_F(Faults, OneWayUserCallsQueueNoMoreThanOneBudget) {

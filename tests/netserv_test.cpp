@@ -120,6 +120,8 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
          [](const NetSettings& s) { return std::uint64_t{s.usMaxReferenceDepth}; }, 64},
         {"ZOR_NET_HANDSHAKE_TIMEOUT_MS",
          [](const NetSettings& s) { return std::uint64_t(s.lHandshakeTimeoutMs); }, 30000},
+        {"ZOR_NET_MAX_HANDSHAKES",
+         [](const NetSettings& s) { return std::uint64_t{s.ulMaxHandshakes}; }, 1024},
         {"ZOR_NET_MAX_CONNECTIONS",
          [](const NetSettings& s) { return std::uint64_t{s.ulMaxConnections}; }, 0},
         {"ZOR_NET_LISTEN_BACKLOG",

@@ -28,9 +28,17 @@ struct NetSettings {
     // message by then is dropped, however it spreads the bytes out. 0 turns the deadline off.
     // "ZOR_NET_HANDSHAKE_TIMEOUT_MS" overrides it.
 
+    std::uint32_t ulMaxHandshakes = 1024;
+    // Connections that may be in their handshake at once, from accept until their connect
+    // message has arrived; 0: no quota. A legitimate peer spends one round trip there, so even a
+    // burst of a thousand connects stays below it; silent or trickling peers can hold no more
+    // threads than this, each until the handshake deadline. "ZOR_NET_MAX_HANDSHAKES" overrides it.
+
     std::uint32_t ulMaxConnections = 0;
-    // 0: off. Otherwise connections beyond this many are closed as they are accepted.
+    // Established connections (past their handshake) there may be at once; 0: no cap.
     // "ZOR_NET_MAX_CONNECTIONS" overrides it.
+    // A peer over the quota or the cap is answered -3 (out of resources) in place of a handle
+    // number, and the connection is closed once it has read that or after a second.
 
     std::int32_t lListenBacklog = SOMAXCONN;
     // Connections the kernel queues on a listening port before the accept thread takes them.
