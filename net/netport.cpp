@@ -110,9 +110,11 @@ NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = server->m_Settings.ulBindAddress;
     address.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // INADDR_NONE is a bind address that was asked for and is none (NetSettings): no port opens.
+    if (address.sin_addr.s_addr == htonl(INADDR_NONE) ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort bind failed");
         close(fd);
         return;

@@ -1,6 +1,7 @@
 // The server object: construction, start, shutdown, accessors, settings and the trace log.
 #include "netservimp.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -135,6 +136,12 @@ NetSettings NetSettings::FromEnvironment() {
     }
     if (EnvNumber("ZOR_NET_LISTEN_BACKLOG", INT32_MAX, value) && value > 0) {
         settings.lListenBacklog = static_cast<std::int32_t>(value);
+    }
+    if (const char* address = getenv("ZOR_NET_BIND_ADDRESS")) {
+        in_addr parsed{};
+        // Not an address: no port opens, rather than one reachable from everywhere.
+        settings.ulBindAddress =
+            inet_pton(AF_INET, address, &parsed) == 1 ? parsed.s_addr : INADDR_NONE;
     }
     return settings;
 }

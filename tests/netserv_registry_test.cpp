@@ -137,6 +137,25 @@ TEST_F(Registry, PortBoundElsewhereGives10) {
     EXPECT_TRUE(trace.Has("NetServer::SetListen - Can't create listen port"));
 }
 
+// Ports listen on all local addresses unless the settings name one; an address that is none
+// fails the port rather than fall back to all addresses.
+TEST_F(Registry, PortsListenOnTheBindAddress) {
+    for (const std::uint32_t address : {INADDR_ANY, INADDR_LOOPBACK}) {
+        server->Settings().ulBindAddress = htonl(address);
+        const std::uint16_t port = FreshPort();
+        ASSERT_EQ(server->RegisterFunc(Text("svc", port).c_str(), new EchoEvent(counts)), 1);
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(server->FindPort(port)->m_nSocket, reinterpret_cast<sockaddr*>(&bound),
+                    &length);
+        EXPECT_EQ(bound.sin_addr.s_addr, htonl(address));
+        EXPECT_TRUE(Accepts(port));
+    }
+    server->Settings().ulBindAddress = htonl(INADDR_NONE);
+    EchoEvent event(counts);  // refused, so it stays the caller's
+    EXPECT_EQ(server->RegisterFunc(Text("svc", FreshPort()).c_str(), &event), 10);
+}
+
 // The default port stays open without services or listener. A replaced listener is released
 // but its record kept; a refused one is deleted and leaves none.
 TEST_F(Registry, GenericListenerOnTheDefaultPort) {

@@ -136,6 +136,13 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
         }
         unsetenv(c.name);
     }
+    EXPECT_EQ(MakeServer()->Settings().ulBindAddress, htonl(INADDR_ANY));
+    for (const auto& [text, address] :
+         {std::make_pair("127.0.0.1", INADDR_LOOPBACK), std::make_pair("localhost", INADDR_NONE)}) {
+        setenv("ZOR_NET_BIND_ADDRESS", text, 1);
+        EXPECT_EQ(MakeServer()->Settings().ulBindAddress, htonl(address)) << text;
+    }
+    unsetenv("ZOR_NET_BIND_ADDRESS");
 }
 
 class NetServerTrace : public ::testing::Test {

@@ -1,6 +1,7 @@
 // Limits and settings of a server, in one place, with their defaults.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -39,6 +40,12 @@ struct NetSettings {
     // "ZOR_NET_MAX_CONNECTIONS" overrides it.
     // A peer over the quota or the cap is answered -3 (out of resources) in place of a handle
     // number, and the connection is closed once it has read that or after a second.
+
+    std::uint32_t ulBindAddress = INADDR_ANY;
+    // The local IPv4 address (network byte order) the listening ports are bound to; INADDR_ANY:
+    // all of them; INADDR_NONE: none, every port fails to open. "ZOR_NET_BIND_ADDRESS" (dotted,
+    // such as 127.0.0.1) overrides it; a value that is no address gives INADDR_NONE rather than
+    // leave a server meant for one address listening on all.
 
     std::int32_t lListenBacklog = SOMAXCONN;
     // Connections the kernel queues on a listening port before the accept thread takes them.
