@@ -32,6 +32,7 @@ struct Budget {
     double rateSeconds = 1.0;               // measuring window of a rate figure
     int idleSmall = 1000;                   // connections of the smaller memory figure
     int idleLarge = 5000;                   // connections of the larger memory figure
+    int idleServer = 10000;                 // idle connections of the server-only figure
     std::uint32_t threadStack = 64 * 1024;  // baseline connection threads, as the library's
 };
 

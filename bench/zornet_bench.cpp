@@ -3,8 +3,8 @@
 //   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--only SECTIONS] [--out FILE]
 //       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
 //       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
-//       latency, rate, oneway, conn, memory (default all); --latency-only is --only latency,
-//       --no-memory leaves memory out.
+//       latency, rate, oneway, conn, memory, idle (default all); --latency-only is --only
+//       latency, --no-memory leaves memory out.
 //   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000 [--calls N]
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
@@ -16,6 +16,7 @@
 // Latencies are in nanoseconds in the files and microseconds in the table; rates in calls (or
 // connections) per second; memory in bytes per idle connection.
 #include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -45,7 +47,7 @@ struct Options {
     bool smoke = false;
     int repeat = 1;
     std::string mode = "free";
-    std::set<std::string> sections = {"latency", "rate", "oneway", "conn", "memory"};
+    std::set<std::string> sections = {"latency", "rate", "oneway", "conn", "memory", "idle"};
     std::string out;
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
@@ -419,6 +421,78 @@ void LibraryMemory(const Budget& b, int count, const std::string& size, Results&
     r.AddRate("mem.lib." + size, perConn);
 }
 
+// The server's resident bytes per idle connection and its threads, with the clients in a child
+// process: only the server's side counts, and the server's descriptors (two a connection) alone
+// meet the descriptor limit. The child is forked before the server starts any thread.
+int Threads() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                          std::filesystem::directory_iterator{}));
+}
+
+[[noreturn]] void IdleClients(int count, int fromParent, int toParent) {
+    std::uint16_t port = 0;
+    if (read(fromParent, &port, sizeof port) != sizeof port) {
+        _exit(1);
+    }
+    RaiseFileLimit();
+    std::vector<std::unique_ptr<LibClient>> clients;
+    while (static_cast<int>(clients.size()) < count) {
+        auto client = std::make_unique<LibClient>();
+        if (!client->Connect(port)) {
+            break;
+        }
+        clients.push_back(std::move(client));
+    }
+    const std::int32_t opened = static_cast<std::int32_t>(clients.size());
+    char closed;
+    const bool told = write(toParent, &opened, sizeof opened) == sizeof opened;
+    while (told && read(fromParent, &closed, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);  // the system closes every connection at once
+}
+
+void LibraryIdleServer(const Budget& b, Results& r) {
+    const std::uint64_t files = RaiseFileLimit();
+    const int count = static_cast<int>(std::min<std::uint64_t>(b.idleServer, (files - 64) / 2));
+    r.Add("idle.count", count);
+    int down[2], up[2];
+    if (pipe(down) != 0 || pipe(up) != 0) {
+        r.AddRate("idle.lib.rss", -1);
+        return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(down[1]);
+        close(up[0]);
+        IdleClients(count, down[0], up[1]);
+    }
+    close(down[0]);
+    close(up[1]);
+    double perConn = -1, threads = -1;
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        const std::uint64_t before = ResidentBytes();
+        const std::uint16_t port = server.Port();
+        std::int32_t opened = 0;
+        if (child > 0 && write(down[1], &port, sizeof port) == sizeof port &&
+            read(up[0], &opened, sizeof opened) == sizeof opened && opened == count &&
+            WaitUntil([&] { return server.Counters().connected.load() >= std::uint64_t(count); },
+                      60)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            perConn = (static_cast<double>(ResidentBytes()) - static_cast<double>(before)) / count;
+            threads = Threads();
+        } else {
+            std::fprintf(stderr, "zornet_bench: %d of %d idle connections opened\n", opened, count);
+        }
+        close(down[1]);  // the child closes its connections and ends
+        if (child > 0) {
+            waitpid(child, nullptr, 0);
+        }
+    });
+    close(up[0]);
+    r.AddRate("idle.lib.rss", perConn);
+    r.AddRate("idle.lib.threads", threads);
+}
+
 // --- One run ---------------------------------------------------------------------------------
 
 void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
@@ -464,6 +538,9 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
         BaselineConnections(b, false, r);
         BaselineConnections(b, true, r);
         LibraryConnections(b, r);
+    }
+    if (wanted("idle") && rep == 0) {
+        LibraryIdleServer(b, r);
     }
     if (wanted("memory") && rep == 0) {
         const std::uint64_t files = RaiseFileLimit();
@@ -581,6 +658,11 @@ std::vector<Row> Rows(const Values& first) {
         rows.push_back({"RSS per idle conn, " + n, "KiB", std::string("mem.lib.") + size,
                         std::string("mem.ho.") + size, std::string("mem.raw.") + size, 1.0 / 1024});
     }
+    auto idle = first.find("idle.count");
+    const std::string n = idle == first.end() ? "?" : std::to_string(int(idle->second[0]));
+    rows.push_back(
+        {"RSS per idle conn, " + n + ", server", "KiB", "idle.lib.rss", "", "", 1.0 / 1024});
+    rows.push_back({"threads, " + n + " idle conns", "", "idle.lib.threads", "", "", 1});
     return rows;
 }
 
@@ -743,6 +825,7 @@ int main(int argc, char** argv) {
         b.rateSeconds = 0.05;
         b.idleSmall = 20;
         b.idleLarge = 50;
+        b.idleServer = 50;
     }
     FILE* out = o.out.empty() ? stdout : std::fopen(o.out.c_str(), "w");
     if (out == nullptr) {
