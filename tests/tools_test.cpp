@@ -239,6 +239,25 @@ TEST(NetCallProgram, EveryCallKindOutputFormAndFailure) {
     EXPECT_EQ(echo.Stop(), 0);
 }
 
+// The bash completion offers the options, and the call kinds where a call begins.
+TEST(NetCallProgram, BashCompletion) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"--ti", "--timeout"},
+        {"--json 127.0.0.1 echo:1 ''", "int real string user connect"},
+        {"h s int 1 -- r", "real"},
+        {"--timeout 2 h s u", "user"},
+        {"h s int 1 --repeat ''", ""},
+    };
+    for (const auto& [words, offered] : cases) {
+        Child bash({"/bin/bash", "-c",
+                    std::string("source ") + NETCALL_COMPLETION + "; COMP_WORDS=(netcall " + words +
+                        "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _netcall; " +
+                        "echo \"${COMPREPLY[*]}\""});
+        EXPECT_EQ(bash.Finish(), 0) << bash.Err();
+        EXPECT_EQ(bash.Out(), std::string(offered) + "\n") << words;
+    }
+}
+
 TEST(Examples, MinimalClientTalksToMinimalServer) {
     const std::string port = FreePort();
     Child server({MINIMAL_SERVER_PATH, port});
