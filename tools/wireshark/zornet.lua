@@ -107,8 +107,11 @@ local E = {
                              expert.group.SEQUENCE, expert.severity.WARN),
     too_long = ProtoExpert.new("zornet.too_long", "Message not reassembled",
                                expert.group.UNDECODED, expert.severity.WARN),
+    midstream = ProtoExpert.new("zornet.midstream", "Capture starts after the handshake",
+                                expert.group.SEQUENCE, expert.severity.NOTE),
 }
-zornet.experts = { E.malformed, E.refused, E.fallback, E.unknown, E.unread, E.too_long }
+zornet.experts = { E.malformed, E.refused, E.fallback, E.unknown, E.unread, E.too_long,
+                   E.midstream }
 
 zornet.prefs.ports = Pref.range("Ports", tostring(DEFAULT_PORT),
                                 "TCP ports of zornet servers", 65535)
@@ -222,6 +225,12 @@ end
 
 function Reader:left() return self.len - self.pos end
 
+function Reader:peek(n)
+    local range = self:take(n)
+    self.pos = self.pos - n
+    return range
+end
+
 -- Text up to its first NUL, as a receiver's C string ends there; nothing says one is present.
 local function before_nul(text) return text:sub(1, (text:find("\0", 1, true) or #text + 1) - 1) end
 local function c_string(range) return before_nul(range:string(ENC_UTF_8)) end
@@ -306,6 +315,11 @@ local function body(r, t, code, unicode, in_list)
         t:add_le(F.real, range)
         return real_literal(range:le_float())
     elseif code == TYPE_STRING then
+        if unicode == nil then
+            -- No handshake in the capture: the byte-order mark of the UTF-16 form tells.
+            local mark = r:peek(6)(4, 2):uint()
+            unicode = mark == 0xFF00 or mark == 0x00FF
+        end
         local text
         if unicode then text = r:unicode_text(t) else text = r:single_text(t) end
         return quote(text or "")
@@ -445,13 +459,19 @@ local function call_record(r, t, kind, unicode, answer)
 end
 
 -- What the client sends: the handshake first, then messages that each open with an identifier.
+-- A stream that opens with a call identifier was captured after its handshake.
 local function client_message(r, t, plan, info)
-    if plan.handshake then
-        info.kind, info.answered = MSG_CONNECT, true
+    local first = plan.first and r:peek(4):uint()
+    if first and (first < MSG_INTEGER or first > MSG_CLOSE) then
+        info.handshake, info.kind, info.answered = true, MSG_CONNECT, true
         t:add(F.handshake, r.tvb(r.pos, 0), true):set_generated()
         local id, item = r:uint(t, F.msg)
         if id ~= MSG_CONNECT then item:append_text(" (any identifier opens the handshake)") end
         return "Handshake, " .. connect_block(r, t, info)
+    end
+    if first then
+        t:add_proto_expert_info(E.midstream, "The capture starts after the handshake: " ..
+                                "strings are read in the form their byte-order mark shows")
     end
     local id, item = r:uint(t, F.msg)
     info.kind = id
@@ -583,6 +603,12 @@ local function from_client(pinfo, st)
     return st.client == src
 end
 
+-- How user-call strings travel: true UTF-16, false single-byte, nil not known from the capture.
+local function string_form(st)
+    if st.unicode == nil then return nil end
+    return st.unicode == 1
+end
+
 local function make_plan(st, client)
     local dir = client and "client" or "server"
     local dead = st.dead[dir]
@@ -590,11 +616,11 @@ local function make_plan(st, client)
         return { unread = true, why = dead.why, too_long = dead.too_long, client = client }
     end
     if client then
-        return { client = true, handshake = not st.started, unicode = st.unicode == 1 }
+        return { client = true, first = not st.started, unicode = string_form(st) }
     end
     local request = st.queue[st.head]
     if not request then return { unread = true, why = NO_REQUEST, client = false } end
-    return { request = request, unicode = st.unicode == 1 }
+    return { request = request, unicode = string_form(st) }
 end
 
 -- A retry after a fall-back goes to the same server and service with a lower version.
@@ -615,14 +641,12 @@ local function commit(pinfo, st, plan, info)
     if plan.unread then return end
     if info.malformed then st.dead[dir] = { why = AFTER_MALFORMED } end
     if plan.client then
-        if plan.handshake then
-            st.started = true
-            plan.retry = note_retry(pinfo, info)
-        end
+        st.started = true
+        if info.handshake then plan.retry = note_retry(pinfo, info) end
         if info.answered then
             st.tail = st.tail + 1
             st.queue[st.tail] = { kind = info.kind, frame = pinfo.number, version = info.version,
-                                  handshake = plan.handshake, service = info.service }
+                                  handshake = info.handshake, service = info.service }
         end
         return
     end
