@@ -529,7 +529,7 @@ local function connect_answer(r, t, request, info)
     end
     local word, word_item = r:uint(t, F.unicode)
     info.unicode = bit32.band(word, 1)
-    word_item:append_text(" (" .. unicode_names[info.unicode] .. ")")
+    if word > 1 then word_item:append_text(", its lowest bit: " .. unicode_names[info.unicode]) end
     return text .. ", " .. unicode_names[info.unicode]
 end
 
