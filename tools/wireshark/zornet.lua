@@ -94,24 +94,23 @@ local field_list = {}
 for _, f in pairs(F) do field_list[#field_list + 1] = f end
 zornet.fields = field_list
 
-local E = {
-    malformed = ProtoExpert.new("zornet.malformed", "Malformed value",
-                                expert.group.MALFORMED, expert.severity.ERROR),
-    refused = ProtoExpert.new("zornet.refused", "Connection refused",
-                              expert.group.RESPONSE_CODE, expert.severity.WARN),
-    fallback = ProtoExpert.new("zornet.fallback.note", "Version fall-back",
-                               expert.group.SEQUENCE, expert.severity.NOTE),
-    unknown = ProtoExpert.new("zornet.unknown_msg", "Unknown message identifier",
-                              expert.group.PROTOCOL, expert.severity.WARN),
-    unread = ProtoExpert.new("zornet.unread", "Bytes the peer does not read",
-                             expert.group.SEQUENCE, expert.severity.WARN),
-    too_long = ProtoExpert.new("zornet.too_long", "Message not reassembled",
-                               expert.group.UNDECODED, expert.severity.WARN),
-    midstream = ProtoExpert.new("zornet.midstream", "Capture starts after the handshake",
-                                expert.group.SEQUENCE, expert.severity.NOTE),
+-- Expert infos, by the last part of their filter name.
+local E, expert_rows = {}, {
+    { "malformed", "Malformed value", "MALFORMED", "ERROR" },
+    { "refused", "Connection refused", "RESPONSE_CODE", "WARN" },
+    { "fallback_note", "Version fall-back", "SEQUENCE", "NOTE" },
+    { "unknown_msg", "Unknown message identifier", "PROTOCOL", "WARN" },
+    { "unread", "Bytes the peer does not read", "SEQUENCE", "WARN" },
+    { "too_long", "Message not reassembled", "UNDECODED", "WARN" },
+    { "midstream", "Capture starts after the handshake", "SEQUENCE", "NOTE" },
 }
-zornet.experts = { E.malformed, E.refused, E.fallback, E.unknown, E.unread, E.too_long,
-                   E.midstream }
+local expert_list = {}
+for _, row in ipairs(expert_rows) do
+    E[row[1]] = ProtoExpert.new("zornet." .. row[1], row[2], expert.group[row[3]],
+                                expert.severity[row[4]])
+    expert_list[#expert_list + 1] = E[row[1]]
+end
+zornet.experts = expert_list
 
 zornet.prefs.ports = Pref.range("Ports", tostring(DEFAULT_PORT),
                                 "TCP ports of zornet servers", 65535)
@@ -482,7 +481,7 @@ local function client_message(r, t, plan, info)
         info.answered = true
         return "Close"
     elseif not msg_names[id] then
-        item:add_proto_expert_info(E.unknown, "Unknown message identifier " .. id ..
+        item:add_proto_expert_info(E.unknown_msg, "Unknown message identifier " .. id ..
                                    ": the server reads the next identifier")
         return "Unknown message " .. id
     end
@@ -505,7 +504,7 @@ local function connect_answer(r, t, request, info)
             local why = string.format("version %d refused: a client tries again with version " ..
                                       "%d on a new connection", v, v - 1)
             t:add(F.fallback, r.tvb(r.pos - 4, 4), why):set_generated()
-            item:add_proto_expert_info(E.fallback, why)
+            item:add_proto_expert_info(E.fallback_note, why)
             info.fallback = true
         end
         return string.format("refused %d (%s)", code, meaning)
@@ -523,7 +522,7 @@ local function connect_answer(r, t, request, info)
         local why = "no Unicode word after the handle number: the server speaks version 1, " ..
                     "so the client closes and reconnects offering version 1"
         t:add(F.fallback, r.tvb(r.pos - 4, 4), why):set_generated()
-        item:add_proto_expert_info(E.fallback, why)
+        item:add_proto_expert_info(E.fallback_note, why)
         info.fallback = true
         return text .. ", no Unicode word (version fall-back)"
     end
