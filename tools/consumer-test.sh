@@ -33,12 +33,15 @@ done < <(cd "$prefix/include/zornet" && find . -name '*.h' | sed 's|^\./||' | so
 run() {  # name, program: runs it with a time limit and checks how it links
     local name=$1 program=$2
     timeout 60 "$program" | sed "s/^/$name: /"
-    if ldd "$program" | grep -q libzornet; then
+    local libraries symbols
+    libraries=$(ldd "$program")
+    symbols=$(nm -C "$program")
+    if grep -q libzornet <<<"$libraries"; then
         [[ $name == *shared* ]] || { echo "$name links libzornet.so"; exit 1; }
     else
         [[ $name == *static* ]] || { echo "$name does not link libzornet.so"; exit 1; }
     fi
-    if nm -C "$program" | grep -q " [TW] ZoInputLoop::Run()"; then
+    if grep -q " [TW] ZoInputLoop::Run()" <<<"$symbols"; then
         [[ $name == *static* ]] || { echo "$name carries its own platform layer"; exit 1; }
     fi
 }

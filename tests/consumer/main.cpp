@@ -1,29 +1,13 @@
 // Serves "double" on a free loopback port and calls it from a client thread in the same process:
 // exits 0 when the answer comes back doubled.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <thread>
 
+#include "../testutil.h"
 #include "net/net.h"
 
 NetEvent* MakeDoubler();  // doubler.cpp
-
-static std::uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 int main() {
     ZoInputLoop loop;
@@ -32,7 +16,7 @@ int main() {
     server->StartServer(&loop);
     std::uint16_t port = 0;
     for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
-        const std::uint16_t candidate = FreePort();
+        const std::uint16_t candidate = testutil::FreePort();
         const std::string service = "double:" + std::to_string(candidate);
         if (server->RegisterFunc(service.c_str(), MakeDoubler()) == NET_OK)
             port = candidate;
