@@ -2,7 +2,8 @@
 # Installs a built tree into a temporary prefix, moves the prefix (the packages must not remember
 # where they were installed), and builds against it as an outside project would: every installed
 # header on its own, a two-file program with pkg-config and with find_package, each shared and
-# static, and the installed examples. Runs what it builds.
+# static, and the installed examples; then the same program with zornet as a subproject. Runs
+# what it builds.
 # Usage: tools/consumer-test.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,6 +60,20 @@ cmake -S "$root/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix
 cmake --build "$work/consumer" >/dev/null
 run cmake-shared "$work/consumer/consumer_shared"
 run cmake-static "$work/consumer/consumer_static"
+
+echo "zornet inside another project (add_subdirectory): no tests or programs, zornet:: targets"
+mkdir "$work/outer"
+cat >"$work/outer/CMakeLists.txt" <<OUTER
+cmake_minimum_required(VERSION 3.16)
+project(outer LANGUAGES CXX)
+add_subdirectory("$root" zornet)
+add_executable(outer "${sources[0]}" "${sources[1]}")
+target_link_libraries(outer PRIVATE zornet::zornet)
+OUTER
+cmake -S "$work/outer" -B "$work/outer/build" -G Ninja >/dev/null
+grep -q "^ZORNET_TESTS:BOOL=OFF" "$work/outer/build/CMakeCache.txt"
+cmake --build "$work/outer/build" --target outer >/dev/null
+run subproject-shared "$work/outer/build/outer"
 
 echo "the installed examples"
 cmake -S "$prefix/share/doc/zornet/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" \

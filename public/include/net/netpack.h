@@ -16,7 +16,7 @@
 class ZORNET_API NetPacker {
 public:
     NetPacker(NetXDR* encoder, int socket, unsigned char unicode);
-    virtual ~NetPacker() = default;  // derived packers are deleted through this class
+    virtual ~NetPacker() = default;  // a derived packer may be deleted through a NetPacker*
 
     virtual int Pack(const sL_VALUE& value, unsigned short type, const void* context);
     virtual int Pack(const sL_VALUE& value, const void* context);
