@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, tests and benchmarks need, when they are missing.
 # tshark runs the Wireshark dissector's test (tools/wireshark).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 tshark)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3
+          pkg-config doxygen help2man tshark)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

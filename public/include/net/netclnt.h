@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "net/netexport.h"
 #include "net/netmsg.h"
 #include "net/netproto.h"
 #include "net/nettrace.h"
@@ -13,7 +14,7 @@
 class NetServer;
 class NetXDR;
 
-class NetClient {
+class ZORNET_API NetClient {
 public:
     NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version);
     // server may be null (no trace, Unicode offered); xdr is not owned.
@@ -29,8 +30,8 @@ public:
     // answer sets m_bUnicode from the server's word; below version 2 it is cleared. Every
     // failure closes the socket; 30 also when a version-2 answer lacks the word.
 
-    void CloseSocket();   // closes the socket if connected, without a close message
-    void DestroySocket(); // closes any descriptor held
+    void CloseSocket();    // closes the socket if connected, without a close message
+    void DestroySocket();  // closes any descriptor held
 
     MSGINTCALL IntegerMsg(MSGINTCALL& call, ZoErrorCode& error);
     MSGREALCALL RealMsg(MSGREALCALL& call, ZoErrorCode& error);
@@ -43,11 +44,11 @@ public:
     void Trace(NETTraceLevel level, const char* message);  // through the server, if any
 
     // Fields, in declared order. Written only by the thread that uses the client.
-    int m_nSocket;                 // -1 when there is none
-    std::uint16_t m_usPort;        // port of the last address connected to
-    NetXDR* m_pXdr;                // not owned
-    NetServer* m_pNetServer;       // not owned; may be null
-    std::uint32_t m_ulVersion;     // offered in the handshake
+    int m_nSocket;              // -1 when there is none
+    std::uint16_t m_usPort;     // port of the last address connected to
+    NetXDR* m_pXdr;             // not owned
+    NetServer* m_pNetServer;    // not owned; may be null
+    std::uint32_t m_ulVersion;  // offered in the handshake
     bool m_bConnected;
     bool m_bUnicode;  // user-call strings travel as UTF-16
 };
