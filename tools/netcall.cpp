@@ -192,24 +192,20 @@ Call ParseCall(const std::vector<std::string>& words) {
     return call;
 }
 
+// "name" or "name:port", the port a number or a services name.
 void ParseService(const std::string& text, Options& options) {
-    std::size_t colon = text.find(':');
+    const std::size_t colon = text.find(':');
     options.serviceName = text.substr(0, colon);
     if (colon == std::string::npos)
         return;
-    std::string port = text.substr(colon + 1);
-    char* end = nullptr;
-    unsigned long n = std::strtoul(port.c_str(), &end, 10);
-    if (!port.empty() && *end == '\0' && port[0] != '-') {
-        if (n == 0 || n > 65535)
-            throw UsageError{"port out of range in \"" + text + "\""};
-        options.port = static_cast<std::uint16_t>(n);
-        return;
-    }
+    const std::string port = text.substr(colon + 1);
     const servent* entry = getservbyname(port.c_str(), "tcp");
-    if (entry == nullptr)
+    long n = entry != nullptr ? ntohs(static_cast<std::uint16_t>(entry->s_port)) : 0;
+    if (entry == nullptr && !CLI::detail::lexical_cast(port, n))
         throw UsageError{"unknown port name \"" + port + "\" in \"" + text + "\""};
-    options.port = ntohs(static_cast<std::uint16_t>(entry->s_port));
+    if (n <= 0 || n > 65535)
+        throw UsageError{"port out of range in \"" + text + "\""};
+    options.port = static_cast<std::uint16_t>(n);
 }
 
 // CLI11 takes "--" for the end of the options, "-inf" or "-.5" for options and splits "[1,2]"
