@@ -1,0 +1,219 @@
+// Each event loop with an adapter built (ZORNET_LOOP_<NAME> defined), behind one small host: the
+// loop and its adapter, run on a thread that becomes the loop's thread, given tasks and stopped
+// from any thread. Shared by the loop tests and the benchmark.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zo/zoinput.h"
+#ifdef ZORNET_LOOP_ASIO
+#include "net/loop/asio.h"
+#endif
+#ifdef ZORNET_LOOP_LIBEVENT
+#include "net/loop/libevent.h"
+#endif
+#ifdef ZORNET_LOOP_LIBUV
+#include "net/loop/libuv.h"
+#endif
+#ifdef ZORNET_LOOP_GLIB
+#include "net/loop/glib.h"
+#endif
+
+namespace loophost {
+
+// Tasks for the loop's thread, handed over through a pipe that the adapter under test watches:
+// none of the loops takes work from other threads without a mechanism of its own.
+class Tasks {
+public:
+    explicit Tasks(ZoInputRegistration& reg) : m_reg(reg) {
+        if (pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
+            m_id = reg.AddInput(m_pipe[0], &RunAll, this);
+    }
+    ~Tasks() {  // loop thread, or no thread runs the loop
+        m_reg.RemoveInput(m_id);
+        close(m_pipe[0]);
+        close(m_pipe[1]);
+    }
+    bool Attached() const { return m_id != 0; }
+    void Post(std::function<void()> task) {  // any thread
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_tasks.push_back(std::move(task));
+        const char byte = 1;
+        (void)!write(m_pipe[1], &byte, 1);  // a full pipe already holds a wake-up
+    }
+
+private:
+    static void RunAll(void* self, int fd) {
+        char bytes[64];
+        while (read(fd, bytes, sizeof bytes) > 0) {
+        }
+        auto* tasks = static_cast<Tasks*>(self);
+        std::deque<std::function<void()>> due;
+        {
+            std::lock_guard<std::mutex> lock(tasks->m_mutex);
+            due.swap(tasks->m_tasks);
+        }
+        for (auto& task : due)
+            task();  // may destroy what posted it, never this object
+    }
+
+    ZoInputRegistration& m_reg;
+    int m_pipe[2] = {-1, -1};
+    ZoInputId m_id = 0;
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_tasks;  // guarded by m_mutex
+};
+
+class Host {
+public:
+    virtual ~Host() = default;  // after Run() has returned
+    virtual ZoInputRegistration& Registration() = 0;
+    virtual void Run() = 0;  // the calling thread is the loop's thread until Stop()
+    void Post(std::function<void()> task) { m_tasks->Post(std::move(task)); }  // any thread
+    void Stop() {                                                              // any thread
+        Post([this] { Break(); });
+    }
+    bool Ready() const { return m_tasks != nullptr && m_tasks->Attached(); }
+
+protected:
+    virtual void Break() = 0;  // loop thread: makes Run() return
+    // The derived host's constructor attaches once its adapter exists, and its destructor
+    // detaches while the adapter still does.
+    void Attach() { m_tasks = std::make_unique<Tasks>(Registration()); }
+    void Detach() { m_tasks.reset(); }
+
+private:
+    std::unique_ptr<Tasks> m_tasks;
+};
+
+#ifdef ZORNET_LOOP_ASIO
+class AsioHost : public Host {
+public:
+    AsioHost() { Attach(); }
+    ~AsioHost() override { Detach(); }
+    ZoInputRegistration& Registration() override { return m_input; }
+    void Run() override {
+        m_io.restart();
+        m_io.run();
+    }
+
+private:
+    void Break() override { m_io.stop(); }
+    asio::io_context m_io;
+    NetAsioInput m_input{m_io};
+};
+#endif
+
+#ifdef ZORNET_LOOP_LIBEVENT
+class LibeventHost : public Host {
+public:
+    LibeventHost() { Attach(); }
+    ~LibeventHost() override {
+        Detach();
+        m_input.reset();
+        event_base_free(m_base);
+    }
+    ZoInputRegistration& Registration() override { return *m_input; }
+    void Run() override { event_base_loop(m_base, EVLOOP_NO_EXIT_ON_EMPTY); }
+
+private:
+    void Break() override { event_base_loopbreak(m_base); }
+    event_base* m_base = event_base_new();
+    std::unique_ptr<NetLibeventInput> m_input = std::make_unique<NetLibeventInput>(m_base);
+};
+#endif
+
+#ifdef ZORNET_LOOP_LIBUV
+class LibuvHost : public Host {
+public:
+    LibuvHost() {
+        uv_loop_init(&m_loop);
+        m_input = std::make_unique<NetLibuvInput>(&m_loop);
+        Attach();
+    }
+    ~LibuvHost() override {
+        Detach();
+        m_input.reset();
+        uv_run(&m_loop, UV_RUN_NOWAIT);  // frees the watches closed above
+        uv_loop_close(&m_loop);
+    }
+    ZoInputRegistration& Registration() override { return *m_input; }
+    void Run() override { uv_run(&m_loop, UV_RUN_DEFAULT); }
+
+private:
+    void Break() override { uv_stop(&m_loop); }
+    uv_loop_t m_loop;
+    std::unique_ptr<NetLibuvInput> m_input;
+};
+#endif
+
+#ifdef ZORNET_LOOP_GLIB
+class GlibHost : public Host {
+public:
+    GlibHost() { Attach(); }
+    ~GlibHost() override {
+        Detach();
+        m_input.reset();
+        g_main_loop_unref(m_loop);
+        g_main_context_unref(m_context);
+    }
+    ZoInputRegistration& Registration() override { return *m_input; }
+    void Run() override { g_main_loop_run(m_loop); }
+
+private:
+    void Break() override { g_main_loop_quit(m_loop); }
+    GMainContext* m_context = g_main_context_new();
+    GMainLoop* m_loop = g_main_loop_new(m_context, FALSE);
+    std::unique_ptr<NetGlibInput> m_input = std::make_unique<NetGlibInput>(m_context);
+};
+#endif
+
+// The loops built, by name; Make gives null for any other name.
+inline std::vector<std::string> Names() {
+    return {
+#ifdef ZORNET_LOOP_ASIO
+        "asio",
+#endif
+#ifdef ZORNET_LOOP_LIBEVENT
+        "libevent",
+#endif
+#ifdef ZORNET_LOOP_LIBUV
+        "libuv",
+#endif
+#ifdef ZORNET_LOOP_GLIB
+        "glib",
+#endif
+    };
+}
+
+inline std::unique_ptr<Host> Make(const std::string& name) {
+    (void)name;
+#ifdef ZORNET_LOOP_ASIO
+    if (name == "asio")
+        return std::make_unique<AsioHost>();
+#endif
+#ifdef ZORNET_LOOP_LIBEVENT
+    if (name == "libevent")
+        return std::make_unique<LibeventHost>();
+#endif
+#ifdef ZORNET_LOOP_LIBUV
+    if (name == "libuv")
+        return std::make_unique<LibuvHost>();
+#endif
+#ifdef ZORNET_LOOP_GLIB
+    if (name == "glib")
+        return std::make_unique<GlibHost>();
+#endif
+    return nullptr;
+}
+
+}  // namespace loophost
