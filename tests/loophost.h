@@ -177,42 +177,41 @@ private:
 };
 #endif
 
-// The loops built, by name; Make gives null for any other name.
-inline std::vector<std::string> Names() {
-    return {
+// The loops built, by name.
+using Factory = std::unique_ptr<Host> (*)();
+template <typename Loop>
+std::unique_ptr<Host> New() {
+    return std::make_unique<Loop>();
+}
+inline const std::vector<std::pair<std::string, Factory>>& Loops() {
+    static const std::vector<std::pair<std::string, Factory>> loops = {
 #ifdef ZORNET_LOOP_ASIO
-        "asio",
+        {"asio", &New<AsioHost>},
 #endif
 #ifdef ZORNET_LOOP_LIBEVENT
-        "libevent",
+        {"libevent", &New<LibeventHost>},
 #endif
 #ifdef ZORNET_LOOP_LIBUV
-        "libuv",
+        {"libuv", &New<LibuvHost>},
 #endif
 #ifdef ZORNET_LOOP_GLIB
-        "glib",
+        {"glib", &New<GlibHost>},
 #endif
     };
+    return loops;
 }
 
-inline std::unique_ptr<Host> Make(const std::string& name) {
-    (void)name;
-#ifdef ZORNET_LOOP_ASIO
-    if (name == "asio")
-        return std::make_unique<AsioHost>();
-#endif
-#ifdef ZORNET_LOOP_LIBEVENT
-    if (name == "libevent")
-        return std::make_unique<LibeventHost>();
-#endif
-#ifdef ZORNET_LOOP_LIBUV
-    if (name == "libuv")
-        return std::make_unique<LibuvHost>();
-#endif
-#ifdef ZORNET_LOOP_GLIB
-    if (name == "glib")
-        return std::make_unique<GlibHost>();
-#endif
+inline std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& loop : Loops())
+        names.push_back(loop.first);
+    return names;
+}
+
+inline std::unique_ptr<Host> Make(const std::string& name) {  // null for a name not built
+    for (const auto& loop : Loops())
+        if (loop.first == name)
+            return loop.second();
     return nullptr;
 }
 

@@ -34,9 +34,6 @@ public:
     ~NetAsioInput() override { WithdrawAll(); }
     // Loop thread. io must still exist.
 
-    NetAsioInput(const NetAsioInput&) = delete;
-    NetAsioInput& operator=(const NetAsioInput&) = delete;
-
 private:
     std::shared_ptr<NetAsioWatch> Start(int fd, ZoInputProc proc, void* clientData) override;
     void Stop(std::shared_ptr<NetAsioWatch> watch) override;

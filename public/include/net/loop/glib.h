@@ -35,9 +35,6 @@ public:
     ~NetGlibInput() override { WithdrawAll(); }
     // Loop thread. The context must still exist.
 
-    NetGlibInput(const NetGlibInput&) = delete;
-    NetGlibInput& operator=(const NetGlibInput&) = delete;
-
 private:
     std::unique_ptr<NetGlibWatch> Start(int fd, ZoInputProc proc, void* clientData) override {
         const auto readable = static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR);

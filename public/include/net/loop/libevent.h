@@ -34,9 +34,6 @@ public:
     ~NetLibeventInput() override { WithdrawAll(); }
     // Loop thread. base must still exist.
 
-    NetLibeventInput(const NetLibeventInput&) = delete;
-    NetLibeventInput& operator=(const NetLibeventInput&) = delete;
-
 private:
     std::unique_ptr<NetLibeventWatch> Start(int fd, ZoInputProc proc, void* clientData) override {
         auto watch =

@@ -32,9 +32,6 @@ public:
     ~NetLibuvInput() override { WithdrawAll(); }
     // Loop thread. loop must still exist.
 
-    NetLibuvInput(const NetLibuvInput&) = delete;
-    NetLibuvInput& operator=(const NetLibuvInput&) = delete;
-
 private:
     NetLibuvWatch* Start(int fd, ZoInputProc proc, void* clientData) override {
         auto* watch = new NetLibuvWatch{{}, proc, clientData, fd};

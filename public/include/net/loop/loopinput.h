@@ -27,6 +27,10 @@
 template <typename Watch>
 class NetLoopInput : public ZoInputRegistration {
 public:
+    NetLoopInput() = default;
+    NetLoopInput(const NetLoopInput&) = delete;  // the loop's callbacks point at the watches
+    NetLoopInput& operator=(const NetLoopInput&) = delete;
+
     ZoInputId AddInput(int fd, ZoInputProc proc, void* clientData) final {
         if (fd < 0 || proc == nullptr) {
             return 0;
