@@ -30,69 +30,56 @@
 
 namespace loophost {
 
-// Tasks for the loop's thread, handed over through a pipe that the adapter under test watches:
-// none of the loops takes work from other threads without a mechanism of its own.
-class Tasks {
+// A loop and its adapter. Tasks reach the loop's thread through a pipe that the adapter itself
+// watches: none of the loops takes work from other threads without a mechanism of its own.
+class Host {
 public:
-    explicit Tasks(ZoInputRegistration& reg) : m_reg(reg) {
-        if (pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
-            m_id = reg.AddInput(m_pipe[0], &RunAll, this);
-    }
-    ~Tasks() {  // loop thread, or no thread runs the loop
-        m_reg.RemoveInput(m_id);
-        close(m_pipe[0]);
-        close(m_pipe[1]);
-    }
-    bool Attached() const { return m_id != 0; }
+    virtual ~Host() = default;  // after Run() has returned
+    virtual ZoInputRegistration& Registration() = 0;
+    virtual void Run() = 0;                  // the calling thread is the loop's thread until Stop()
     void Post(std::function<void()> task) {  // any thread
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tasks.push_back(std::move(task));
         const char byte = 1;
         (void)!write(m_pipe[1], &byte, 1);  // a full pipe already holds a wake-up
     }
+    void Stop() {  // any thread
+        Post([this] { Break(); });
+    }
+
+protected:
+    virtual void Break() = 0;  // loop thread: makes Run() return
+    // The derived host's constructor attaches once its adapter exists; its destructor detaches
+    // while the adapter still does.
+    void Attach() {
+        if (pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
+            m_id = Registration().AddInput(m_pipe[0], &RunTasks, this);
+    }
+    void Detach() {
+        Registration().RemoveInput(m_id);
+        close(m_pipe[0]);
+        close(m_pipe[1]);
+    }
 
 private:
-    static void RunAll(void* self, int fd) {
+    static void RunTasks(void* self, int fd) {
         char bytes[64];
         while (read(fd, bytes, sizeof bytes) > 0) {
         }
-        auto* tasks = static_cast<Tasks*>(self);
+        auto* host = static_cast<Host*>(self);
         std::deque<std::function<void()>> due;
         {
-            std::lock_guard<std::mutex> lock(tasks->m_mutex);
-            due.swap(tasks->m_tasks);
+            std::lock_guard<std::mutex> lock(host->m_mutex);
+            due.swap(host->m_tasks);
         }
         for (auto& task : due)
-            task();  // may destroy what posted it, never this object
+            task();
     }
 
-    ZoInputRegistration& m_reg;
     int m_pipe[2] = {-1, -1};
     ZoInputId m_id = 0;
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_tasks;  // guarded by m_mutex
-};
-
-class Host {
-public:
-    virtual ~Host() = default;  // after Run() has returned
-    virtual ZoInputRegistration& Registration() = 0;
-    virtual void Run() = 0;  // the calling thread is the loop's thread until Stop()
-    void Post(std::function<void()> task) { m_tasks->Post(std::move(task)); }  // any thread
-    void Stop() {                                                              // any thread
-        Post([this] { Break(); });
-    }
-    bool Ready() const { return m_tasks != nullptr && m_tasks->Attached(); }
-
-protected:
-    virtual void Break() = 0;  // loop thread: makes Run() return
-    // The derived host's constructor attaches once its adapter exists, and its destructor
-    // detaches while the adapter still does.
-    void Attach() { m_tasks = std::make_unique<Tasks>(Registration()); }
-    void Detach() { m_tasks.reset(); }
-
-private:
-    std::unique_ptr<Tasks> m_tasks;
 };
 
 #ifdef ZORNET_LOOP_ASIO

@@ -252,6 +252,22 @@ struct Client {
     std::int32_t handle = -1;
 };
 
+// Integer calls on c until the server goes (32, by reply or closed stream) or count were made;
+// counts the answers, and in wrong those that are wrong or fail otherwise.
+inline void CallUntilLost(Client& c, int count, std::atomic<int>& answered,
+                          std::atomic<int>& wrong) {
+    for (int n = 0; n < count; ++n) {
+        ZoErrorCode error = 0;
+        const MSGINTCALL r = c.Integer(n, kWantData, error);
+        if (error != NET_OK || r.ulStatus != 7) {
+            wrong += error != NET_SOCKET_ERROR && r.ulStatus != NET_SOCKET_ERROR;
+            return;
+        }
+        wrong += r.lValue != 2 * n;
+        ++answered;
+    }
+}
+
 // A user call of the texts, then the numbers; released with XDR_FREE.
 inline MSGUSERCALL UserCall(std::int32_t handle, std::uint32_t flags,
                             const std::vector<std::string>& texts,
