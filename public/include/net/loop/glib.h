@@ -26,7 +26,9 @@ struct NetGlibWatch {
 };
 
 // The rules of NetLoopInput apply (loop thread only, level-triggered, removal from inside the
-// callback). The sources run at priority (G_PRIORITY_DEFAULT unless given).
+// callback). The sources run at priority (G_PRIORITY_DEFAULT unless given) and may recurse: a
+// main loop run inside a callback (a modal dialog) goes on serving the server, as a nested
+// ZoInputLoop pass would.
 class NetGlibInput : public NetLoopInput<std::unique_ptr<NetGlibWatch>> {
 public:
     explicit NetGlibInput(GMainContext* context = nullptr, int priority = G_PRIORITY_DEFAULT)
@@ -41,6 +43,9 @@ private:
         auto watch = std::unique_ptr<NetGlibWatch>(
             new NetGlibWatch{g_unix_fd_source_new(fd, readable), proc, clientData});
         g_source_set_priority(watch->source, m_priority);
+        // GLib withdraws a source that may not recurse from the poll set for each dispatch and
+        // adds it back, waking the context twice a call and polling once more.
+        g_source_set_can_recurse(watch->source, TRUE);
         g_source_set_callback(watch->source, G_SOURCE_FUNC(&Readable), watch.get(), nullptr);
         g_source_attach(watch->source, m_context);
         return watch;
