@@ -9,6 +9,7 @@
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
+//   --loop asio|libevent|libuv|glib serves the library's profile paths from that event loop.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
 //       baselines of the same run.
@@ -50,7 +51,8 @@ struct Options {
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
     int calls = 10000;
-    int conns = 64;  // for the rate paths of --profile
+    int conns = 64;    // for the rate paths of --profile
+    std::string loop;  // the event loop of the library's profile paths; empty: ZoInputLoop
 };
 
 // Results of one process: every value of every run, in the order measured.
@@ -533,13 +535,13 @@ int Profile(const Options& o) {
         b.rateSeconds = o.calls / 1000.0;  // --calls gives the window in milliseconds here
         Results r(stdout);
         if (o.profile == "rate-lib") {
-            LibraryRate(b, o.conns, r);
+            LibraryRate(b, o.conns, r, o.loop);
         } else {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
         return r.failures == 0 ? 0 : 1;
     } else if (const LatencyCase* lc = FindCase(o.profile)) {
-        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call);
+        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call, o.loop);
     } else {
         std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
         return 2;
@@ -772,6 +774,9 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--profile") {
             const char* p = next();
             o.profile = p != nullptr ? p : "int";
+        } else if (a == "--loop") {
+            const char* l = next();
+            o.loop = l != nullptr ? l : "";
         } else if (a == "--calls") {
             o.calls = count();
         } else if (a == "--conns") {
