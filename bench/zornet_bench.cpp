@@ -9,6 +9,7 @@
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
+//   --loop asio|libevent|libuv|glib serves the library's profile paths from that event loop.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
 //       baselines of the same run.
@@ -50,7 +51,8 @@ struct Options {
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
     int calls = 10000;
-    int conns = 64;  // for the rate paths of --profile
+    int conns = 64;    // for the rate paths of --profile
+    std::string loop;  // the event loop of the library's profile paths; empty: ZoInputLoop
 };
 
 // Results of one process: every value of every run, in the order measured.
@@ -313,10 +315,13 @@ void BaselineMemory(const Budget& b, bool handoff, int count, const std::string&
 
 // --- Library ---------------------------------------------------------------------------------
 
-// Runs driver with a library server up, its loop on this (the main) thread. The driver closes
-// its connections; the server is deleted once every close has reached the main thread.
-void WithLibrary(const Budget& b, TraceMode trace, const std::function<void(LibServer&)>& driver) {
-    LibServer server(b.threadStack);
+// Runs driver with a library server up, its loop on this (the main) thread: ZoInputLoop, or the
+// event loop named (an adapter's). The driver closes its connections; the server is deleted
+// once every close has reached the main thread.
+void WithLibrary(const Budget& b, TraceMode trace, const std::function<void(LibServer&)>& driver,
+                 const std::string& loop = "") {
+    const std::unique_ptr<loophost::Host> host = loop.empty() ? nullptr : loophost::Make(loop);
+    LibServer server(b.threadStack, host.get());
     if (!server.Start(trace)) {
         std::fprintf(stderr, "zornet_bench: library server did not start\n");
         return;
@@ -361,15 +366,19 @@ Shape UserShape(const Budget& b) {
 }
 
 Latencies LibraryCallLatency(const Budget& b, TraceMode trace,
-                             const std::function<bool(LibClient&)>& call) {
+                             const std::function<bool(LibClient&)>& call,
+                             const std::string& loop = "") {
     Latencies lat;
-    WithLibrary(b, trace, [&](LibServer& server) {
-        LibClient client;
-        if (client.Connect(server.Port())) {
-            lat = MeasureLatency(b, [&] { return call(client); });
-            client.Close();
-        }
-    });
+    WithLibrary(
+        b, trace,
+        [&](LibServer& server) {
+            LibClient client;
+            if (client.Connect(server.Port())) {
+                lat = MeasureLatency(b, [&] { return call(client); });
+                client.Close();
+            }
+        },
+        loop);
     return lat;
 }
 
@@ -377,11 +386,36 @@ void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Resul
     r.AddLatency(key, LibraryCallLatency(b, mode, [](LibClient& c) { return c.Integer(); }));
 }
 
-void LibraryRate(const Budget& b, int connections, Results& r) {
-    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-        r.AddRate("rate.lib.c" + std::to_string(connections),
-                  CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
-    });
+// The figures measured on each loop: the integer call's latency, and calls/s at kLoopConnections.
+// Their keys name the loop: "lib" for ZoInputLoop (loop ""), "loop.<name>" for an adapter's.
+constexpr int kLoopConnections = 16;
+
+std::string LibKey(const std::string& loop) {
+    return loop.empty() ? "lib" : "loop." + loop;
+}
+std::string LoopLatencyKey(const std::string& loop) {
+    return "lat." + LibKey(loop) + ".int";
+}
+std::string LoopRateKey(const std::string& loop) {
+    return "rate." + LibKey(loop) + ".c" + std::to_string(kLoopConnections);
+}
+
+void LibraryRate(const Budget& b, int connections, Results& r, const std::string& loop = "") {
+    WithLibrary(
+        b, TraceMode::kNone,
+        [&](LibServer& server) {
+            r.AddRate("rate." + LibKey(loop) + ".c" + std::to_string(connections),
+                      CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
+        },
+        loop);
+}
+
+void LoopLatencies(const Budget& b, Results& r) {
+    for (const std::string& loop : loophost::Names()) {
+        r.AddLatency(LoopLatencyKey(loop),
+                     LibraryCallLatency(
+                         b, TraceMode::kNone, [](LibClient& c) { return c.Integer(); }, loop));
+    }
 }
 
 void LibraryOneWay(const Budget& b, Results& r) {
@@ -434,6 +468,7 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
         LibraryLatency(b, o.smoke, r, shapes);
         LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
         LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
+        LoopLatencies(b, r);
         for (const auto& [key, shape] : shapes) {
             if (rep == 0) {
                 r.Add("shape." + key + ".request", static_cast<double>(shape.request));
@@ -452,6 +487,9 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
             BaselineRate(b, false, n, r);
             BaselineRate(b, true, n, r);
             LibraryRate(b, n, r);
+        }
+        for (const std::string& loop : loophost::Names()) {
+            LibraryRate(b, kLoopConnections, r, loop);
         }
     }
     if (wanted("oneway")) {
@@ -497,13 +535,13 @@ int Profile(const Options& o) {
         b.rateSeconds = o.calls / 1000.0;  // --calls gives the window in milliseconds here
         Results r(stdout);
         if (o.profile == "rate-lib") {
-            LibraryRate(b, o.conns, r);
+            LibraryRate(b, o.conns, r, o.loop);
         } else {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
         return r.failures == 0 ? 0 : 1;
     } else if (const LatencyCase* lc = FindCase(o.profile)) {
-        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call);
+        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call, o.loop);
     } else {
         std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
         return 2;
@@ -581,6 +619,13 @@ std::vector<Row> Rows(const Values& first) {
         rows.push_back({"RSS per idle conn, " + n, "KiB", std::string("mem.lib.") + size,
                         std::string("mem.ho.") + size, std::string("mem.raw.") + size, 1.0 / 1024});
     }
+    const std::string c = ".c" + std::to_string(kLoopConnections);
+    for (const std::string& loop : loophost::Names()) {
+        rows.push_back({"integer p50, " + loop + " loop", "us", LoopLatencyKey(loop) + ".p50",
+                        "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
+        rows.push_back({"calls/s, " + std::to_string(kLoopConnections) + " conn, " + loop + " loop",
+                        "k/s", LoopRateKey(loop), "rate.ho" + c, "rate.raw" + c, 1e-3});
+    }
     return rows;
 }
 
@@ -613,6 +658,28 @@ std::string Ratio(const Values& v, const std::string& a, const std::string& b) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.2f", Median(ia->second) / den);
     return buf;
+}
+
+// Each adapter's figures over ZoInputLoop's from the same runs: what serving from that loop costs.
+void PrintLoopRatios(const std::vector<Values>& sets) {
+    const std::pair<const char*, std::string (*)(const std::string&)> figures[] = {
+        {"integer p50", [](const std::string& loop) { return LoopLatencyKey(loop) + ".p50"; }},
+        {"calls/s", &LoopRateKey}};
+    for (const std::string& loop : loophost::Names()) {
+        std::string line;
+        for (std::size_t s = 0; s < sets.size(); ++s) {
+            for (const auto& [figure, key] : figures) {
+                const std::string ratio = Ratio(sets[s], key(loop), key(""));
+                if (ratio != "-") {
+                    line += std::string(line.empty() ? "" : ", ") + figure +
+                            (s == 0 ? " free " : " pinned ") + ratio;
+                }
+            }
+        }
+        if (!line.empty()) {
+            std::printf("%s loop over ZoInputLoop: %s.\n", loop.c_str(), line.c_str());
+        }
+    }
 }
 
 int PrintTable(const std::vector<std::string>& files) {
@@ -671,6 +738,7 @@ int PrintTable(const std::vector<std::string>& files) {
                         opened->second.front(), count->second.front());
         }
     }
+    PrintLoopRatios(sets);
     return 0;
 }
 
@@ -706,6 +774,9 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--profile") {
             const char* p = next();
             o.profile = p != nullptr ? p : "int";
+        } else if (a == "--loop") {
+            const char* l = next();
+            o.loop = l != nullptr ? l : "";
         } else if (a == "--calls") {
             o.calls = count();
         } else if (a == "--conns") {

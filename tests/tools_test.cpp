@@ -503,16 +503,20 @@ TEST(WiresharkDissector, DecodesARecordedSessionAndSurvivesNoise) {
     EXPECT_EQ(echo.Stop(), 0);
 }
 
-TEST(Examples, MinimalClientTalksToMinimalServer) {
-    const std::string port = FreePort();
-    Child server({MINIMAL_SERVER_PATH, port});
-    ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
-    Child client({MINIMAL_CLIENT_PATH, "127.0.0.1", port});
-    EXPECT_EQ(client.Finish(), 0) << client.Err();
-    EXPECT_EQ(client.Out(),
-              "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
-              "  string \"five\"\n");
-    EXPECT_EQ(server.Stop(), 0);
+// The minimal server and the same server on each event loop with an adapter.
+TEST(Examples, MinimalClientTalksToEachExampleServer) {
+    for (const char* path : {EXAMPLE_SERVER_PATHS}) {
+        SCOPED_TRACE(path);
+        const std::string port = FreePort();
+        Child server({path, port});
+        ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
+        Child client({MINIMAL_CLIENT_PATH, "127.0.0.1", port});
+        EXPECT_EQ(client.Finish(), 0) << client.Err();
+        EXPECT_EQ(client.Out(),
+                  "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
+                  "  string \"five\"\n");
+        EXPECT_EQ(server.Stop(), 0);
+    }
 }
 
 }  // namespace
