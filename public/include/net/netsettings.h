@@ -30,6 +30,17 @@ struct NetSettings {
     std::uint32_t ulThreadStack = 64 * 1024;
     // Stack of each accept and input thread, in bytes; raised to the platform's floor.
 
+    std::uint32_t ulEventBatch = 64;
+    // Events one call of the input loop's callback serves at most (0 counts as 1): the main
+    // thread pays one wait in its loop per batch instead of one per event, and the loop's other
+    // descriptors wait at most one batch.
+
+    bool bBatchInputThreads = true;
+    // Input threads are scheduled as batch threads (SCHED_BATCH, no privileges needed): a woken
+    // input thread does not preempt the main thread in the middle of a batch, which then answers
+    // more calls per wake-up. false keeps the system's default class.
+    // "ZOR_NET_BATCH_INPUT_THREADS" set to 0 or 1 overrides it.
+
     static NetSettings FromEnvironment();
     // The defaults above, overridden by the environment variables named with each field.
 };
