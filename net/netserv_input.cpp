@@ -6,13 +6,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <sys/socket.h>
+#include <typeinfo>
 #include <unistd.h>
 
 #include "net/net_xdr.h"
 #include "net/nethndl.h"
 #include "net/netproto.h"
 #include "net_xdr_budget.h"
+#include "net_xdr_io.h"
 
 // Descriptor ownership. The accepted socket belongs to its input thread: only that thread reads
 // and writes it, and closing it is the thread's very last act (or the accept thread's, when no
@@ -174,6 +177,13 @@ void NetInputThread::Run() {
     // One message at a time, each answered before the next identifier is read. Reads block
     // without a time-out; a shutdown from the main thread or a stopping server wakes them.
     NetXDR* xdr = server->Xdr();
+    // The library's own encoder reads this connection through a buffer of its own, so that an
+    // identifier and the record behind it cost one receive. An application's encoder sees every
+    // read as before.
+    std::optional<NetRecvBuffer> received;
+    if (typeid(*xdr) == typeid(NetXDRImp)) {
+        received.emplace(socket);
+    }
     for (;;) {
         std::uint32_t id = 0;
         if (!xdr->ULong(socket, XDR_DECODE, id)) {
