@@ -146,6 +146,7 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
 
 }  // namespace
 
+// What is left after a batch keeps the doorbell ringing, so the input loop calls again.
 void NetServerImp::ServeEvents() {
     const std::uint32_t batch = m_Settings.ulEventBatch != 0 ? m_Settings.ulEventBatch : 1;
     NetEventRecord record;
@@ -153,17 +154,12 @@ void NetServerImp::ServeEvents() {
         if (m_Events.Pop(record)) {
             Dispatch(*this, record);
             ++served;
-            continue;
-        }
-        // Empty. A post that came since the last look found the doorbell still ringing and did
-        // not ring it: look once more after silencing it.
-        if (!SilenceDoorbell(*this) || !m_Events.Ready()) {
+        } else if (!SilenceDoorbell(*this) || !m_Events.Ready()) {
             return;
+        } else {
+            // Posted while the doorbell was being silenced: those posts found it still ringing.
+            RingDoorbell(*this);
         }
-    }
-    // The batch is used up: what still waits keeps the doorbell ringing for the next call.
-    if (m_Events.Ready()) {
-        RingDoorbell(*this);
     }
 }
 

@@ -135,6 +135,39 @@ TEST_F(EndToEnd, RawPeerUnknownIdentifierLaterConnectAndClose) {
     EXPECT_EQ(ls.trace.Text().find("detected closed"), std::string::npos);  // closed, not lost
 }
 
+// Messages that arrive together are read in order, none lost: calls, a text longer than the
+// server's receive buffer, an unknown identifier, a connect and a close in one segment.
+TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
+    Register("echo");
+    ls.Start();
+    const int fd = ConnectRaw(ls.Port());
+    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
+    const std::uint32_t handle = ReadWord(fd);
+    ASSERT_EQ(ReadWord(fd), 0u);
+
+    const std::string text(20000, 't');
+    Bytes string = Words(
+        {NET_MSG_STRING, 0, 0, kWantData, handle, static_cast<std::uint32_t>(text.size() + 1)});
+    string.insert(string.end(), text.begin(), text.end() + 1);  // with its NUL
+    auto integer = [&](std::uint32_t value) {
+        return Words({NET_MSG_INTEGER, value, 0, kWantData, handle});
+    };
+    ASSERT_TRUE(WriteAll(fd, integer(5) + string + integer(6) + Words({7}) +
+                                 Handshake("ignored", 1) + Words({NET_MSG_CLOSE})));
+    const std::uint32_t answered = kWantData | NET_FLAG_RETURNDATA;
+    EXPECT_EQ(ReadBytes(fd, 16), Words({10, 7, answered, handle}));
+    const std::string echoed = "echo:" + text;
+    Bytes expected = Words({0, 7, answered, handle, static_cast<std::uint32_t>(echoed.size() + 1)});
+    expected.insert(expected.end(), echoed.begin(), echoed.end() + 1);
+    EXPECT_EQ(ReadBytes(fd, expected.size()), expected);
+    EXPECT_EQ(ReadBytes(fd, 16), Words({12, 7, answered, handle}));
+    EXPECT_EQ(ReadWord(fd), handle);  // the connect, below version 2: the number alone
+    EXPECT_EQ(ReadWord(fd), 1u);      // the close
+    EXPECT_TRUE(PeerEnded(fd));
+    close(fd);
+    EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 7"));
+}
+
 // Named services match in any case on their own port only, an unnamed one takes any name on
 // its port, and the generic listener takes what is left on the default port alone.
 TEST_F(EndToEnd, ServiceBindingRules) {

@@ -18,17 +18,6 @@ using namespace servtest;
 
 namespace {
 
-// Records registrations without running a loop; the pipe is never read.
-struct RecordingRegistration : ZoInputRegistration {
-    ZoInputId AddInput(int fd, ZoInputProc, void*) override {
-        added.push_back(fd);
-        return static_cast<ZoInputId>(added.size());
-    }
-    void RemoveInput(ZoInputId id) override { removed.push_back(id); }
-    std::vector<int> added;
-    std::vector<ZoInputId> removed;
-};
-
 class NetServerLifecycle : public ::testing::Test {
 protected:
     void TearDown() override {
