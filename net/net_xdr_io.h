@@ -45,6 +45,10 @@ public:
     // length bytes, the buffered ones first; false when the connection failed or closed first
     // (errno as the receive left it).
 
+    void Discard() { m_nBegin = m_nEnd = 0; }
+    // Forgets what is buffered: the stream is given up (a record that cannot be decoded leaves
+    // it at no message boundary).
+
     const unsigned char* Data() const { return m_pBytes.get() + m_nBegin; }
     std::size_t Buffered() const { return m_nEnd - m_nBegin; }
     // The bytes received and not yet read, in arrival order.

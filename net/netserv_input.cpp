@@ -58,8 +58,8 @@ void BeginCall(NetServerImp& server, int socket, const CallKind& kind) {
 }
 
 // Reads one call record under the per-message decode budget. A record read only in part leaves
-// the stream at no message boundary, so the connection is shut down: the next identifier read
-// fails and the connection closes the usual way.
+// the stream at no message boundary, so the connection is shut down and what arrived behind the
+// record is dropped: the next identifier read fails and the connection closes the usual way.
 template <typename Decode>
 bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode decode,
                 std::uint64_t* used = nullptr) {
@@ -72,6 +72,9 @@ bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode d
     }
     const int error = errno;
     shutdown(socket, SHUT_RDWR);
+    if (NetRecvBuffer* received = NetRecvBuffer::Bound(socket)) {
+        received->Discard();
+    }
     NetTraceFormat(&server, NET_TRACE_ERROR,
                    "NetServer::%s record unreadable error %d, connection ended "
                    "(decode used %llu of %llu budget bytes)",

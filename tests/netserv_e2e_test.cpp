@@ -168,6 +168,25 @@ TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
     EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 7"));
 }
 
+// A record that cannot be decoded ends its connection, and what arrived behind it is not read.
+TEST_F(EndToEnd, NothingBehindAnUndecodableRecordIsRead) {
+    ls.server->Settings().ullDecodeBudget = 1024;
+    Register("echo");
+    ls.Start();
+    const int fd = ConnectRaw(ls.Port());
+    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
+    const std::uint32_t handle = ReadWord(fd);
+    ReadWord(fd);
+    Bytes tooLong = Words({NET_MSG_STRING, 0, 0, 0, handle, 4000});  // a text over the budget
+    tooLong.resize(tooLong.size() + 4000, 't');
+    ASSERT_TRUE(WriteAll(fd, tooLong + Words({NET_MSG_INTEGER, 1, 0, kWantData, handle})));
+    EXPECT_TRUE(PeerEnded(fd));  // no answer came first
+    close(fd);
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
+    EXPECT_EQ(stats.calls, 0);
+    EXPECT_FALSE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 1953789044"));  // tttt
+}
+
 // Named services match in any case on their own port only, an unnamed one takes any name on
 // its port, and the generic listener takes what is left on the default port alone.
 TEST_F(EndToEnd, ServiceBindingRules) {
