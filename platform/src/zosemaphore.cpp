@@ -67,12 +67,6 @@ bool ZoEventSemiphore::WaitFor(std::int32_t milliseconds) {
     return SleepUntilSet(&deadline);
 }
 
-#ifdef __linux__
-
-void ZoEventSemiphore::WakeSleepers() {
-    syscall(SYS_futex, FutexWord(m_state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-}
-
 bool ZoEventSemiphore::SleepUntilSet(const Clock::time_point* deadline) {
     std::uint32_t state = m_state.load(std::memory_order_acquire);
     while (state != kSet) {
@@ -85,36 +79,41 @@ bool ZoEventSemiphore::SleepUntilSet(const Clock::time_point* deadline) {
         if (deadline != nullptr && Clock::now() >= *deadline) {
             return false;
         }
-        FutexWait(m_state, kSleeper, deadline);
+        SleepWhileMarked(deadline);
         state = m_state.load(std::memory_order_acquire);
     }
     return true;
+}
+
+#ifdef __linux__
+
+void ZoEventSemiphore::SleepWhileMarked(const Clock::time_point* deadline) {
+    FutexWait(m_state, kSleeper, deadline);
+}
+
+void ZoEventSemiphore::WakeSleepers() {
+    syscall(SYS_futex, FutexWord(m_state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 #else
 
+// The mark is looked at under the mutex that Post() takes before it notifies: a Post() that
+// comes after the look finds the waiter waiting.
+void ZoEventSemiphore::SleepWhileMarked(const Clock::time_point* deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_state.load(std::memory_order_acquire) != kSleeper) {
+        return;
+    }
+    if (deadline == nullptr) {
+        m_cond.wait(lock);
+    } else {
+        m_cond.wait_until(lock, *deadline);
+    }
+}
+
 void ZoEventSemiphore::WakeSleepers() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_cond.notify_all();
-}
-
-bool ZoEventSemiphore::SleepUntilSet(const Clock::time_point* deadline) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    std::uint32_t state = m_state.load(std::memory_order_acquire);
-    while (state != kSet) {
-        if (state == kClear &&
-            !m_state.compare_exchange_weak(state, kSleeper, std::memory_order_acq_rel,
-                                           std::memory_order_acquire)) {
-            continue;
-        }
-        if (deadline == nullptr) {
-            m_cond.wait(lock);
-        } else if (m_cond.wait_until(lock, *deadline) == std::cv_status::timeout) {
-            return m_state.load(std::memory_order_acquire) == kSet;
-        }
-        state = m_state.load(std::memory_order_acquire);
-    }
-    return true;
 }
 
 #endif

@@ -25,6 +25,8 @@ public:
 
 private:
     bool SleepUntilSet(const std::chrono::steady_clock::time_point* deadline);  // null: no limit
+    void SleepWhileMarked(const std::chrono::steady_clock::time_point* deadline);
+    // Returns when woken, at the deadline, or now and then early; callers look again.
     void WakeSleepers();
 
     // kClear, kSet, or kSleeper: clear, with a waiter asleep (or about to be) on this word.
