@@ -172,9 +172,7 @@ void NetInputThread::Run() {
     m_pHandle = handle;
     SetPriority(ZoPriorityHigh);
     if (server->m_Settings.bBatchInputThreads) {
-        // What answers calls soonest is a main thread left to finish its batch: woken by its
-        // answer, this thread waits for the main thread's time slice instead of preempting it.
-        SetBatchScheduling(true);
+        SetBatchScheduling(true);  // see NetSettings: a choice for machines the server owns
     }
 
     // One message at a time, each answered before the next identifier is read. Reads block

@@ -8,6 +8,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "net/netmsg.h"
 #include "net/netserv.h"
@@ -150,6 +151,10 @@ public:
     // status to answer with (32) when the event was lost or the server is stopping.
     void ServeEvents();
     // Main thread (InputSyncFunc). Handles up to m_Settings.ulEventBatch events in arrival order.
+    void ServeBatch();
+    void ReleaseSender(NetHostHndl* handle);
+    // Main thread. Lets the input thread that waits on handle go on: once the batch is served
+    // while ServeEvents runs, at once otherwise.
     std::int32_t ProcessConnectMsg(NetConnection* connection);  // main thread, as below
     // sender: the handle whose input thread waits for the answer; it answers the call when it is
     // the handle the record names, with no look-up in the table.
@@ -203,6 +208,8 @@ public:
     // Beyond the classic fields.
     NetEventQueue m_Events{1024};           // posted by any thread, served by the main thread
     std::atomic<bool> m_bRung{false};       // the doorbell rang and is not silenced yet
+    bool m_bServing = false;                // main thread: ServeEvents is under way
+    std::vector<NetHostHndl*> m_Released;   // main thread: to release when the batch is done
     std::mutex m_TraceMutex;                // keeps each trace entry whole
     std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;

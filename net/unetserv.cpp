@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 #include "net/net_xdr.h"
@@ -100,9 +101,9 @@ namespace {
 
 // The sender of a waited-for event is released by the handler that answers it; an event that
 // no handle answered (27) releases it here, so no input thread waits for an answer never coming.
-void ReleaseUnanswered(const NetEventRecord& record, std::int32_t status) {
+void ReleaseUnanswered(NetServerImp& server, const NetEventRecord& record, std::int32_t status) {
     if (status == NET_NO_HANDLE && record.pSender != nullptr) {
-        record.pSender->m_Semaphore.Post();
+        server.ReleaseSender(record.pSender);
     }
 }
 
@@ -111,15 +112,18 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
     switch (record.usId) {
         case MSG_NETINTEGER:
             ReleaseUnanswered(
-                record, server.ProcessIntegerMsg(static_cast<MSGINTCALL*>(record.pData), sender));
+                server, record,
+                server.ProcessIntegerMsg(static_cast<MSGINTCALL*>(record.pData), sender));
             break;
         case MSG_NETREAL:
             ReleaseUnanswered(
-                record, server.ProcessRealMsg(static_cast<MSGREALCALL*>(record.pData), sender));
+                server, record,
+                server.ProcessRealMsg(static_cast<MSGREALCALL*>(record.pData), sender));
             break;
         case MSG_NETSTRING:
             ReleaseUnanswered(
-                record, server.ProcessStringMsg(static_cast<MSGSTRINGCALL*>(record.pData), sender));
+                server, record,
+                server.ProcessStringMsg(static_cast<MSGSTRINGCALL*>(record.pData), sender));
             break;
         case MSG_NETCONNECT:
             server.ProcessConnectMsg(static_cast<NetConnection*>(record.pData));
@@ -133,7 +137,7 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
             const std::int32_t status =
                 server.ProcessUserMsg(static_cast<MSGUSERCALL*>(record.pData), posted, sender);
             if (!posted) {
-                ReleaseUnanswered(record, status);
+                ReleaseUnanswered(server, record, status);
             } else {
                 server.m_ullPostedBytes.fetch_sub(record.ullCharge);
             }
@@ -146,8 +150,20 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
 
 }  // namespace
 
-// What is left after a batch keeps the doorbell ringing, so the input loop calls again.
 void NetServerImp::ServeEvents() {
+    m_bServing = true;
+    ServeBatch();
+    m_bServing = false;
+    // The answered input threads go on together once the batch is done: one woken in the
+    // middle of it could take the CPU from the main thread while other calls wait.
+    for (NetHostHndl* handle : m_Released) {
+        handle->m_Semaphore.Post();
+    }
+    m_Released.clear();
+}
+
+// What is left after a batch keeps the doorbell ringing, so the input loop calls again.
+void NetServerImp::ServeBatch() {
     const std::uint32_t batch = m_Settings.ulEventBatch != 0 ? m_Settings.ulEventBatch : 1;
     NetEventRecord record;
     for (std::uint32_t served = 0; served < batch;) {
@@ -161,6 +177,18 @@ void NetServerImp::ServeEvents() {
             RingDoorbell(*this);
         }
     }
+}
+
+void NetServerImp::ReleaseSender(NetHostHndl* handle) {
+    if (m_bServing) {
+        try {
+            m_Released.push_back(handle);
+            return;
+        } catch (const std::bad_alloc&) {
+            // released at once instead
+        }
+    }
+    handle->m_Semaphore.Post();
 }
 
 extern "C" void InputSyncFunc(void* server, int /*fd*/) {
@@ -202,7 +230,7 @@ std::int32_t NetServerImp::ProcessConnectMsg(NetConnection* connection) {
         ZoLock lock(m_TableLock);
         return RefuseConnection(connection, created, NET_REFUSED);
     }
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     Trace(NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETCONNECT complete");
     return NET_OK;
 }
@@ -232,7 +260,7 @@ std::int32_t NetServerImp::RefuseConnection(NetConnection* connection, bool crea
         }
     }
     connection->bRefused = true;
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     return status;
 }
 
@@ -257,7 +285,7 @@ std::int32_t ServeCall(NetServerImp& server, Record* record, NetHostHndl* sender
     }
     record->ulStatus = static_cast<std::uint32_t>(deliver(*handle));
     if (release) {
-        handle->m_Semaphore.Post();
+        server.ReleaseSender(handle);
     }
     return NET_OK;
 }
@@ -317,7 +345,7 @@ std::int32_t NetServerImp::ProcessCloseMsg(std::int32_t number) {
         handle->CloseServerSocket();
     }
     handle->CloseServer();
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     Trace(NET_TRACE_DEBUG, "ProcessCloseMsg complete");
     return NET_OK;
 }

@@ -103,12 +103,12 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
         setenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS", limits, 1);
         setenv("ZOR_NET_MAX_CONNECTIONS", limits, 1);
         const bool valid = budget == values[0].first;
-        setenv("ZOR_NET_BATCH_INPUT_THREADS", valid ? "0" : "2", 1);
+        setenv("ZOR_NET_BATCH_INPUT_THREADS", valid ? "1" : "2", 1);
         const NetSettings settings = MakeServer()->Settings();
         EXPECT_EQ(settings.ullDecodeBudget, valid ? 4096u : 64u << 20);
         EXPECT_EQ(settings.lHandshakeTimeoutMs, valid ? 250 : 0);
         EXPECT_EQ(settings.ulMaxConnections, valid ? 250u : 0u);
-        EXPECT_EQ(settings.bBatchInputThreads, !valid);  // on unless set to 0
+        EXPECT_EQ(settings.bBatchInputThreads, valid);  // off unless set to 1
     }
 }
 

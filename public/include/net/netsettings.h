@@ -35,11 +35,12 @@ struct NetSettings {
     // thread pays one wait in its loop per batch instead of one per event, and the loop's other
     // descriptors wait at most one batch.
 
-    bool bBatchInputThreads = true;
-    // Input threads are scheduled as batch threads (SCHED_BATCH, no privileges needed): a woken
-    // input thread does not preempt the main thread in the middle of a batch, which then answers
-    // more calls per wake-up. false keeps the system's default class.
-    // "ZOR_NET_BATCH_INPUT_THREADS" set to 0 or 1 overrides it.
+    bool bBatchInputThreads = false;
+    // true: input threads are scheduled as batch threads (SCHED_BATCH, no privileges needed),
+    // so one woken by its answer never preempts the main thread. That lets the main thread
+    // answer more calls per wake-up on a machine the server has to itself, but where other
+    // CPU-bound work runs, a woken input thread waits out that work's time slice: answers then
+    // take milliseconds. "ZOR_NET_BATCH_INPUT_THREADS" set to 0 or 1 overrides it.
 
     static NetSettings FromEnvironment();
     // The defaults above, overridden by the environment variables named with each field.
