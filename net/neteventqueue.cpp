@@ -36,7 +36,7 @@ bool NetEventQueue::Push(const NetEventRecord& record) {
         return false;
     }
     m_bListed.store(true, std::memory_order_release);
-    m_ullOverflowed.fetch_add(1, std::memory_order_relaxed);
+    m_nOverflowed.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

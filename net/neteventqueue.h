@@ -39,7 +39,7 @@ public:
     bool Ready() const;
     // The consumer. True when Pop() would give an event.
 
-    std::size_t Overflowed() const { return m_ullOverflowed.load(std::memory_order_relaxed); }
+    std::size_t Overflowed() const { return m_nOverflowed.load(std::memory_order_relaxed); }
     // Any thread. Events that found the ring full so far.
 
 private:
@@ -58,5 +58,5 @@ private:
     std::mutex m_ListMutex;                           // guards m_List
     std::deque<NetEventRecord> m_List;                // events behind the ring, oldest first
     std::atomic<bool> m_bListed{false};               // m_List is not empty; written under its lock
-    std::atomic<std::size_t> m_ullOverflowed{0};
+    std::atomic<std::size_t> m_nOverflowed{0};
 };
