@@ -27,6 +27,16 @@ protected:
     static std::string OnPort(const char* name, std::uint16_t port) {
         return std::string(name) + ":" + std::to_string(port);
     }
+    // Serves "echo" and connects a raw peer to it: the socket, and the handle in handle.
+    int RawEchoPeer(std::uint32_t& handle) {
+        Register("echo");
+        ls.Start();
+        const int fd = ConnectRaw(ls.Port());
+        WriteAll(fd, Handshake("echo"));
+        handle = ReadWord(fd);
+        EXPECT_EQ(ReadWord(fd), 0u);  // the Unicode word: off
+        return fd;
+    }
 
     Stats stats, listenerStats, refusing;  // outlive the server, which deletes their objects
     LoopServer ls;
@@ -138,12 +148,8 @@ TEST_F(EndToEnd, RawPeerUnknownIdentifierLaterConnectAndClose) {
 // Messages that arrive together are read in order, none lost: calls, a text longer than the
 // server's receive buffer, an unknown identifier, a connect and a close in one segment.
 TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
-    Register("echo");
-    ls.Start();
-    const int fd = ConnectRaw(ls.Port());
-    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
-    const std::uint32_t handle = ReadWord(fd);
-    ASSERT_EQ(ReadWord(fd), 0u);
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
 
     const std::string text(20000, 't');
     Bytes string = Words(
@@ -171,12 +177,8 @@ TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
 // A record that cannot be decoded ends its connection, and what arrived behind it is not read.
 TEST_F(EndToEnd, NothingBehindAnUndecodableRecordIsRead) {
     ls.server->Settings().ullDecodeBudget = 1024;
-    Register("echo");
-    ls.Start();
-    const int fd = ConnectRaw(ls.Port());
-    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
-    const std::uint32_t handle = ReadWord(fd);
-    ReadWord(fd);
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
     Bytes tooLong = Words({NET_MSG_STRING, 0, 0, 0, handle, 4000});  // a text over the budget
     tooLong.resize(tooLong.size() + 4000, 't');
     ASSERT_TRUE(WriteAll(fd, tooLong + Words({NET_MSG_INTEGER, 1, 0, kWantData, handle})));
