@@ -78,6 +78,14 @@ public:
         }
         Add(key, value);
     }
+    // A call rate under "rate.<side>.c<n>" and its server CPU per call under "cpu.<side>.c<n>".
+    void AddCallRate(const std::string& side, int connections, const Rate& rate) {
+        const std::string suffix = side + ".c" + std::to_string(connections);
+        AddRate("rate." + suffix, rate.perSecond);
+        if (rate.perSecond >= 0) {
+            Add("cpu." + suffix, rate.serverCpuNsPerCall);
+        }
+    }
     int failures = 0;
 
 private:
@@ -141,13 +149,16 @@ Shape MeasureShape(int socket, const std::function<bool()>& call) {
     return shape;
 }
 
+// The connection counts of the call rate figures.
+constexpr int kConnectionCounts[] = {1, 4, 16, 64, 256};
+
 // --- Either side ---------------------------------------------------------------------------------
 // The figures below take a baseline's client or the library's (LibClient) alike: Connect(port),
 // Close(), and for CallRate one waited-for call.
 
 // Calls per second of connections clients, each connected to port and making call in a loop.
 template <typename Client>
-double CallRate(int connections, double seconds, std::uint16_t port, bool (Client::*call)()) {
+Rate CallRate(int connections, double seconds, std::uint16_t port, bool (Client::*call)()) {
     std::vector<std::unique_ptr<Client>> clients(connections);
     return MeasureRate(
         connections, seconds,
@@ -166,14 +177,15 @@ double CallRate(int connections, double seconds, std::uint16_t port, bool (Clien
 template <typename Client>
 double ConnectRate(double seconds, std::uint16_t port) {
     return MeasureRate(
-        1, seconds,
-        [&](int) -> std::function<bool()> {
-            return [&] {
-                Client c;
-                return c.Connect(port) && c.Close();
-            };
-        },
-        [](int) {});
+               1, seconds,
+               [&](int) -> std::function<bool()> {
+                   return [&] {
+                       Client c;
+                       return c.Connect(port) && c.Close();
+                   };
+               },
+               [](int) {})
+        .perSecond;
 }
 
 // One-way calls per second over the window, counted until the server has handled them all
@@ -262,11 +274,11 @@ void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::stri
 }
 
 void BaselineRate(const Budget& b, bool handoff, int connections, Results& r) {
-    double rate = -1;
+    Rate rate;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
         rate = CallRate(connections, b.rateSeconds, server.Port(), &BaselineClient::Call);
     });
-    r.AddRate("rate." + std::string(Name(handoff)) + ".c" + std::to_string(connections), rate);
+    r.AddCallRate(Name(handoff), connections, rate);
 }
 
 void BaselineOneWay(const Budget& b, bool handoff, Shape shape, Results& r) {
@@ -404,8 +416,8 @@ void LibraryRate(const Budget& b, int connections, Results& r, const std::string
     WithLibrary(
         b, TraceMode::kNone,
         [&](LibServer& server) {
-            r.AddRate("rate." + LibKey(loop) + ".c" + std::to_string(connections),
-                      CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
+            r.AddCallRate(LibKey(loop), connections,
+                          CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
         },
         loop);
 }
@@ -483,7 +495,7 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
         }
     }
     if (wanted("rate")) {
-        for (int n : {1, 4, 16, 64}) {
+        for (int n : kConnectionCounts) {
             BaselineRate(b, false, n, r);
             BaselineRate(b, true, n, r);
             LibraryRate(b, n, r);
@@ -606,11 +618,13 @@ std::vector<Row> Rows(const Values& first) {
                     "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
     rows.push_back({"integer p50, trace all levels", "us", "lat.libtraceall.int.p50",
                     "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
-    for (int n : {1, 4, 16, 64}) {
+    for (int n : kConnectionCounts) {
         rows.push_back({"integer calls/s, " + std::to_string(n) + " conn", "k/s",
                         "rate.lib.c" + std::to_string(n), "rate.ho.c" + std::to_string(n),
                         "rate.raw.c" + std::to_string(n), 1e-3});
     }
+    rows.push_back(
+        {"server CPU per call, 16 conn", "us", "cpu.lib.c16", "cpu.ho.c16", "cpu.raw.c16", 1e-3});
     rows.push_back({"one-way user calls/s", "k/s", "oneway.lib", "oneway.ho", "oneway.raw", 1e-3});
     rows.push_back({"connections/s", "k/s", "conn.lib", "conn.ho", "conn.raw", 1e-3});
     for (const char* size : {"small", "large"}) {
@@ -682,6 +696,50 @@ void PrintLoopRatios(const std::vector<Values>& sets) {
     }
 }
 
+// The figures the hand-over is judged by, one line per side: the pinned integer p50 and, free-
+// running, the call rates and the server's CPU per call; the library's with its ratios to the
+// hand-over and the raw baseline.
+void PrintHeadline(const std::vector<Values>& sets) {
+    const Values& free = sets.front();
+    const Values& pinned = sets.size() > 1 ? sets[1] : sets.front();
+    struct Column {
+        const Values* set;
+        std::string key;  // after "<prefix>.<side>."
+        std::string prefix;
+        double scale;
+        const char* label;
+    };
+    std::vector<Column> columns = {{&pinned, "int.p50", "lat", 1e-3, "pinned p50 us"}};
+    for (int n : kConnectionCounts) {
+        if (n >= 16) {
+            const std::string c = "c" + std::to_string(n);
+            columns.push_back({&free, c, "rate", 1e-3, nullptr});
+        }
+    }
+    columns.push_back({&free, "c16", "cpu", 1e-3, "server CPU us/call, 16"});
+    std::printf("\n%-20s", "headline");
+    for (const Column& c : columns) {
+        const std::string label = c.label ? c.label : "k calls/s, " + c.key.substr(1);
+        std::printf(" | %-24s", label.c_str());
+    }
+    std::printf("\n");
+    for (const char* side : {"raw", "ho", "lib"}) {
+        std::printf("%-20s", std::string(side) == "raw"  ? "raw TCP baseline"
+                             : std::string(side) == "ho" ? "hand-over baseline"
+                                                         : "zornet");
+        for (const Column& c : columns) {
+            auto key = [&](const char* who) { return c.prefix + "." + who + "." + c.key; };
+            std::string cell = Cell(*c.set, key(side), c.scale, false);
+            if (std::string(side) == "lib") {
+                cell += " (" + Ratio(*c.set, key("lib"), key("ho")) + " ho, " +
+                        Ratio(*c.set, key("lib"), key("raw")) + " raw)";
+            }
+            std::printf(" | %-24s", cell.c_str());
+        }
+        std::printf("\n");
+    }
+}
+
 int PrintTable(const std::vector<std::string>& files) {
     std::vector<Values> sets;
     for (const std::string& f : files) {
@@ -711,6 +769,7 @@ int PrintTable(const std::vector<std::string>& files) {
         }
         std::printf("\n");
     }
+    PrintHeadline(sets);
     const Values& first = sets.front();
     auto runs = first.find("run");
     std::printf(

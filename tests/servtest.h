@@ -130,6 +130,21 @@ public:
     std::thread thread;
 };
 
+// Records registrations without running a loop; the test calls the callback when it likes.
+struct RecordingRegistration : ZoInputRegistration {
+    ZoInputId AddInput(int fd, ZoInputProc proc, void* clientData) override {
+        added.push_back(fd);
+        callback = proc;
+        data = clientData;
+        return static_cast<ZoInputId>(added.size());
+    }
+    void RemoveInput(ZoInputId id) override { removed.push_back(id); }
+    std::vector<int> added;
+    std::vector<ZoInputId> removed;
+    ZoInputProc callback = nullptr;  // the last one added
+    void* data = nullptr;
+};
+
 inline int LiveInputThreads(NetServerImp& server) {
     std::lock_guard<std::mutex> lock(server.m_ThreadMutex);
     int live = 0;
