@@ -197,6 +197,7 @@ TEST_F(EndToEnd, RepeatedTraceEntriesOfOneConnectionAreFolded) {
     for (size_t i = 0; i < sink.entries.size(); ++i)
         EXPECT_EQ(sink.entries[i],
                   std::make_pair(int{NET_TRACE_ERROR}, entries[before + i].message));
+}
 
 // Messages that arrive together are read in order, none lost: calls, a text longer than the
 // server's receive buffer, an unknown identifier, a connect and a close in one segment.
