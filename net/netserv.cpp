@@ -137,6 +137,9 @@ NetSettings NetSettings::FromEnvironment() {
     if (EnvNumber("ZOR_NET_LISTEN_BACKLOG", INT32_MAX, value) && value > 0) {
         settings.lListenBacklog = static_cast<std::int32_t>(value);
     }
+    if (EnvNumber("ZOR_NET_BATCH_INPUT_THREADS", 1, value)) {
+        settings.bBatchInputThreads = value != 0;
+    }
     if (const char* address = getenv("ZOR_NET_BIND_ADDRESS")) {
         in_addr parsed{};
         // Not an address: no port opens, rather than one reachable from everywhere.
@@ -203,9 +206,9 @@ std::int32_t NetServerImp::Init(NetXDR* xdr, std::uint16_t port) {
 std::int32_t NetServerImp::StartServer(ZoInputRegistration* reg) {
     if (m_nPipeRead == -1) {
         int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            // Input threads must never block on a full pipe; PostEvent queues what it refuses.
-            fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        // Non-blocking both ways: a post never waits for the main thread, and a callback
+        // called while nothing waits returns at once.
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
             m_nPipeRead = fds[0];
             m_nPipeWrite = fds[1];
         } else {
@@ -300,8 +303,16 @@ void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* forma
     server->Trace(level, nullptr);
 }
 
+void NetServer::TraceHandler(NetTraceHandler handler, void* context) {
+    auto* server = static_cast<NetServerImp*>(this);
+    std::lock_guard<std::mutex> lock(server->m_TraceMutex);
+    server->m_pTraceHandler = handler;
+    server->m_pTraceContext = context;
+    server->m_bTraceHandler.store(handler != nullptr, std::memory_order_release);
+}
+
 void NetServerImp::Trace(NETTraceLevel level, const char* message) {
-    if (m_pTraceFile.load(std::memory_order_acquire) == nullptr) {
+    if (!Tracing()) {
         return;
     }
     const char* prefix = TracePrefix(level, m_usTraceFlags.load(std::memory_order_relaxed));
@@ -311,6 +322,35 @@ void NetServerImp::Trace(NETTraceLevel level, const char* message) {
     if (message == nullptr) {
         message = MessageBuffer();
     }
+    NetInputThread* connection = NetInputThread::Current();
+    if (connection != nullptr && connection->m_pServer == this) {
+        NetTraceFold& fold = connection->m_TraceFold;
+        if (fold.bWritten && fold.level == level && fold.text == message) {
+            if (++fold.ulRepeats == UINT32_MAX) {
+                FlushTraceFold(fold);
+            }
+            return;
+        }
+        FlushTraceFold(fold);
+        fold.bWritten = true;
+        fold.level = level;
+        fold.text = message;
+    }
+    WriteTraceEntry(level, prefix, message);
+}
+
+void NetServerImp::FlushTraceFold(NetTraceFold& fold) {
+    if (fold.ulRepeats == 0) {
+        return;
+    }
+    char text[64];
+    snprintf(text, sizeof text, "last message repeated %u times",
+             static_cast<unsigned>(fold.ulRepeats));
+    fold.ulRepeats = 0;
+    WriteTraceEntry(fold.level, TracePrefix(fold.level, 0xFFFF), text);
+}
+
+void NetServerImp::WriteTraceEntry(NETTraceLevel level, const char* prefix, const char* message) {
     const time_t now = time(nullptr);
     char stamp[64];
     if (ctime_r(&now, stamp) == nullptr) {
@@ -326,6 +366,9 @@ void NetServerImp::Trace(NETTraceLevel level, const char* message) {
     if (FILE* stream = m_pTraceFile.load(std::memory_order_relaxed)) {
         fwrite(entry.data(), 1, entry.size(), stream);
         fflush(stream);
+    }
+    if (m_pTraceHandler != nullptr) {
+        m_pTraceHandler(m_pTraceContext, level, message);
     }
 }
 

@@ -6,14 +6,16 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "net/netmsg.h"
 #include "net/netserv.h"
 #include "net/netsettings.h"
+#include "neteventqueue.h"
 #include "net_xdr_budget.h"
 #include "zo/zoinput.h"
 #include "zo/zosemaphore.h"
@@ -24,7 +26,7 @@ class NetRegisterNode;
 class NetServerPort;
 class NetServerImp;
 
-// Main-thread event identifiers, carried through the event pipe.
+// Main-thread event identifiers.
 enum : std::uint16_t {
     MSG_NETINTEGER = 0x1500,
     MSG_NETREAL = 0x1501,
@@ -42,23 +44,24 @@ constexpr char kBadRealHandle[] = "NetServer::MsgUser  MSG_NETREAL %d bad handle
 constexpr char kBadStringHandle[] = "NetServer::MsgUser  MSG_NETSTRING %d bad handle";
 constexpr char kBadUserHandle[] = "NetServer::MsgUser  MSG_NETUSER %d bad handle";
 
-// One event in the pipe, in this process's own layout (both ends are this process).
-struct NetEventRecord {
-    std::uint16_t usId;
-    void* pWord;  // for MSG_NETUSER: non-null when posted without waiting
-    void* pData;  // the event's argument
-    NetHostHndl* pSender;  // the handle whose input thread waits for this event, or null
-    std::uint64_t ullCharge;  // posted MSG_NETUSER: its share of m_ullPostedBytes
-};
-
 // Carries a new connection to the main thread.
 struct NetConnection {
     int nSocket;
     NetServerImp* pServer;
-    NetRegisterNode* pService;    // a registered service or the listener service
+    NetRegisterNode* pService;  // a registered service or the listener service
     NetHostHndl* pHandle;
     std::uint64_t ullServiceSerial;  // pService's serial when the handshake found it
     bool bRefused;  // set by the main thread: the connection was not bound and is to be closed
+};
+
+// Identical trace entries from one connection are folded: the first is written, the repeats are
+// counted and written as one "last message repeated N times" entry when a different entry comes
+// or the connection ends, so a peer that repeats a fault cannot multiply the log.
+struct NetTraceFold {
+    bool bWritten = false;  // text and level hold the last entry written from this connection
+    std::string text;
+    NETTraceLevel level = NET_TRACE_ERROR;
+    std::uint32_t ulRepeats = 0;  // identical entries since, not yet written
 };
 
 // What a connection counts against while its thread runs.
@@ -81,15 +84,17 @@ public:
     void ShutdownSocket();
     // Any thread. Wakes the thread out of a read or write on its socket; the socket stays open.
 
-    int m_nSocket;                  // owned by this thread, which closes it last; -1 once closed
+    int m_nSocket;  // owned by this thread, which closes it last; -1 once closed
     std::uint16_t m_usPort;
-    std::uint32_t m_ulPeerAddress;  // network byte order
-    NetServerImp* m_pServer;        // not owned
+    std::uint32_t m_ulPeerAddress;     // network byte order
+    NetServerImp* m_pServer;           // not owned
     NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
+    NetTraceFold m_TraceFold;          // this thread only
     std::chrono::steady_clock::time_point m_Accepted;  // set before the thread starts
     NetStage m_eStage = NetStage::kNone;               // guarded by the server's m_StageMutex
 
 private:
+    void Serve();  // the handshake, then the messages until the connection ends
     void CloseSocket();
     std::mutex m_SocketMutex;  // orders ShutdownSocket against the close of m_nSocket
 };
@@ -119,7 +124,7 @@ public:
     int RemoveListen() override;
     int ParseService(const char* service, char* name, std::uint16_t& port);
     // Any thread. name has room for 257 bytes. 1, or 29 for a bad port.
-    NetRegisterNode* FindFunc(const char* name, std::uint16_t port);  // table lock held
+    NetRegisterNode* FindFunc(const char* name, std::uint16_t port);        // table lock held
     bool ServiceExists(const NetRegisterNode* node, std::uint64_t serial);  // table lock held
 
     // Ports. Callers hold the table lock.
@@ -140,7 +145,14 @@ public:
     void Trace(NETTraceLevel level, const char* message) override;
     void TraceFile(FILE* stream) override;
     void TraceFlags(std::uint16_t flags) override { m_usTraceFlags = flags; }
-    bool Tracing() const { return m_pTraceFile.load(std::memory_order_acquire) != nullptr; }
+    bool Tracing() const {
+        return m_pTraceFile.load(std::memory_order_acquire) != nullptr ||
+               m_bTraceHandler.load(std::memory_order_acquire);
+    }
+    void FlushTraceFold(NetTraceFold& fold);
+    // The thread that owns fold. Writes the count of folded repeats, if any.
+    void WriteTraceEntry(NETTraceLevel level, const char* prefix, const char* message);
+    // Any thread. One entry to the stream and the handler, under m_TraceMutex.
     static constexpr std::size_t kMessageBufferSize = 1024;
     static char* MessageBuffer();
     // This thread's message buffer: compose there and Trace(level, nullptr).
@@ -164,7 +176,8 @@ public:
     // Input thread. The handle bound to socket: the calling input thread's own (the handle holds
     // a duplicate descriptor of the connection, not this one), else the table's; null for none.
 
-    // Event pipe.
+    // Events to the main thread: a queue in memory, and the pipe as its doorbell, readable
+    // while any event waits.
     std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr,
                            std::uint64_t charge = 0);
     // Any thread, never blocks. 1 when the event is queued, 0 (traced) when it is lost. sender:
@@ -173,13 +186,21 @@ public:
     std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
     // Input threads. Posts and waits for the main thread: 0 once a handler has answered, or the
     // status to answer with (32) when the event was lost or the server is stopping.
+    void ServeEvents();
+    // Main thread (InputSyncFunc). Handles up to m_Settings.ulEventBatch events in arrival order.
+    void ServeBatch();
+    void ReleaseSender(NetHostHndl* handle);
+    // Main thread. Lets the input thread that waits on handle go on: once the batch is served
+    // while ServeEvents runs, at once otherwise.
     std::int32_t ProcessConnectMsg(NetConnection* connection);  // main thread, as below
-    std::int32_t ProcessIntegerMsg(MSGINTCALL* record);
-    std::int32_t ProcessRealMsg(MSGREALCALL* record);
-    std::int32_t ProcessStringMsg(MSGSTRINGCALL* record);
-    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted);
+    // sender: the handle whose input thread waits for the answer; it answers the call when it is
+    // the handle the record names, with no look-up in the table.
+    std::int32_t ProcessIntegerMsg(MSGINTCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessRealMsg(MSGREALCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessStringMsg(MSGSTRINGCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted,
+                                NetHostHndl* sender = nullptr);
     std::int32_t ProcessCloseMsg(std::int32_t handle);
-    bool ReadEvent(NetEventRecord& record);  // main thread; refills the pipe from the overflow
     std::int32_t RefuseConnection(NetConnection* connection, bool created, std::int32_t status);
     // Main thread, table lock held. Unbinds a connection the application or the registry refused
     // and releases its input thread, which then closes it; returns status.
@@ -197,14 +218,14 @@ public:
     // Application thread, in the destructor once the ports accept no more: wakes and joins
     // every input thread.
     void DrainEvents();
-    // Application thread, after StopConnections: frees what events still in the pipe or the
-    // overflow own (heap copies of posted user calls).
+    // Application thread, after StopConnections: frees what events still queued own (heap copies
+    // of posted user calls).
     bool Stopping() const { return m_bStopping.load(std::memory_order_acquire); }
 
     NetSettings m_Settings;  // application thread, before StartServer
 
     // Fields, in declared order.
-    char* m_pszLocalHost;            // owned
+    char* m_pszLocalHost;  // owned
     void* m_pUserData;
     NetXDR* m_pXdr;                  // owned
     NetRegisterNode* m_pListenNode;  // owned; guarded by m_TableLock
@@ -214,37 +235,38 @@ public:
     std::uint32_t m_ulHandleCount;   // capacity of m_ppHandles; guarded by m_TableLock
     std::int32_t m_lStatus;
     std::uint16_t m_usPort;
-    NetServerPort* m_pPortList;      // owned; guarded by m_TableLock
-    NetServerPort* m_pListenPort;    // owned; guarded by m_TableLock
+    NetServerPort* m_pPortList;       // owned; guarded by m_TableLock
+    NetServerPort* m_pListenPort;     // owned; guarded by m_TableLock
     std::atomic<FILE*> m_pTraceFile;  // owned once set; swapped under m_TraceMutex
     std::atomic<std::uint16_t> m_usTraceFlags;
     unsigned char m_bRunning;
     unsigned char m_bUseUnicode;
     ZoMutexSemiphore m_TableLock;
     ZoInputRegistration* m_pInputReg;  // not owned
-    int m_nPipeRead;
+    int m_nPipeRead;                 // the doorbell: holds a byte while m_bRung is set
     int m_nPipeWrite;
-    ZoMutexSemiphore m_PipeLock;
     ZoInputId m_InputId;
 
     // Beyond the classic fields.
-    std::deque<NetEventRecord> m_Overflow;  // events the full pipe could not take; m_PipeLock
-    std::atomic<bool> m_bOverflow{false};   // m_Overflow is not empty; written under m_PipeLock
+    NetEventQueue m_Events{1024};           // posted by any thread, served by the main thread
+    std::atomic<bool> m_bRung{false};       // the doorbell rang and is not silenced yet
+    bool m_bServing = false;                // main thread: ServeEvents is under way
+    std::vector<NetHostHndl*> m_Released;   // main thread: to release when the batch is done
     std::mutex m_TraceMutex;                // keeps each trace entry whole
+    NetTraceHandler m_pTraceHandler = nullptr;  // guarded by m_TraceMutex
+    void* m_pTraceContext = nullptr;            // guarded by m_TraceMutex
+    std::atomic<bool> m_bTraceHandler{false};   // a handler is set; written under m_TraceMutex
     std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
     std::mutex m_StageMutex;            // after m_ThreadMutex; never held while joining a thread
     std::uint32_t m_ulHandshakes = 0;   // threads in NetStage::kHandshake; m_StageMutex
     std::uint32_t m_ulEstablished = 0;  // threads in NetStage::kEstablished; m_StageMutex
     std::atomic<bool> m_bStopping{false};
-    std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
-                                                     // pipe; kept within one decode budget
-    NetDecodePool m_DecodePool;             // what the messages of all connections hold; any thread
+    std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes still
+                                                     // queued; kept within one decode budget
+    NetDecodePool m_DecodePool;  // what the messages of all connections hold; any thread
     std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
 };
-
-extern "C" void InputSyncFunc(void* server, int fd);
-// The input loop's callback on the main thread: handles one event record of the pipe.
 
 void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

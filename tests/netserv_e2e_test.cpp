@@ -27,6 +27,16 @@ protected:
     static std::string OnPort(const char* name, std::uint16_t port) {
         return std::string(name) + ":" + std::to_string(port);
     }
+    // Serves "echo" and connects a raw peer to it: the socket, and the handle in handle.
+    int RawEchoPeer(std::uint32_t& handle) {
+        Register("echo");
+        ls.Start();
+        const int fd = ConnectRaw(ls.Port());
+        WriteAll(fd, Handshake("echo"));
+        handle = ReadWord(fd);
+        EXPECT_EQ(ReadWord(fd), 0u);  // the Unicode word: off
+        return fd;
+    }
 
     Stats stats, listenerStats, refusing;  // outlive the server, which deletes their objects
     LoopServer ls;
@@ -133,6 +143,104 @@ TEST_F(EndToEnd, RawPeerUnknownIdentifierLaterConnectAndClose) {
     close(fd);
     ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
     EXPECT_EQ(ls.trace.Text().find("detected closed"), std::string::npos);  // closed, not lost
+}
+
+// A flood of one unknown identifier is written once and then counted: a different entry of the
+// connection, or its end, writes the count; another connection's entries do not break the fold.
+// The trace handler gets the same entries as the stream.
+TEST_F(EndToEnd, RepeatedTraceEntriesOfOneConnectionAreFolded) {
+    struct Sink {
+        std::mutex mutex;
+        std::vector<std::pair<int, std::string>> entries;
+    } sink;
+    const size_t before = ls.trace.Entries().size();  // the start-up entries
+    ls.server->TraceHandler(
+        [](void* self, NETTraceLevel level, const char* text) {
+            auto* sink = static_cast<Sink*>(self);
+            std::lock_guard<std::mutex> lock(sink->mutex);
+            sink->entries.emplace_back(level, text);
+        },
+        &sink);
+    ls.server->TraceFlags(NET_TRACE_ERROR);  // so the connection's end traces nothing itself
+    Register("echo");
+    ls.Start();
+    const int fd = ConnectRaw(ls.Port()), other = ConnectRaw(ls.Port());
+    for (int peer : {fd, other}) {
+        ASSERT_TRUE(WriteAll(peer, Handshake("echo", 1)));
+        ASSERT_LT(ReadWord(peer), 10u);
+    }
+    const auto flood = [](int peer, std::uint32_t id, int n) {
+        Bytes bytes;
+        while (n-- > 0)
+            bytes = bytes + Words({id});
+        return WriteAll(peer, bytes);
+    };
+    const std::string unknown = "NetServer::MsgUser Unknown network message ID ";
+    ASSERT_TRUE(flood(fd, 7, 50) && flood(other, 9, 1) && flood(fd, 8, 1) && flood(fd, 7, 20));
+    ASSERT_TRUE(ls.trace.WaitFor(unknown + "8") && ls.trace.WaitFor(unknown + "9"));
+    close(fd);
+    ASSERT_TRUE(ls.trace.WaitFor("last message repeated 19 times"));
+    close(other);
+    ls.Destroy();
+
+    std::vector<std::string> ours;
+    const auto entries = ls.trace.Entries();
+    for (size_t i = before; i < entries.size(); ++i)
+        if (entries[i].message != unknown + "9")
+            ours.push_back(entries[i].prefix + entries[i].message);
+    const std::string error = "ERROR:    ";
+    EXPECT_EQ(ours, (std::vector<std::string>{error + unknown + "7",
+                                              error + "last message repeated 49 times",
+                                              error + unknown + "8", error + unknown + "7",
+                                              error + "last message repeated 19 times"}));
+    ASSERT_EQ(before + sink.entries.size(), entries.size());
+    for (size_t i = 0; i < sink.entries.size(); ++i)
+        EXPECT_EQ(sink.entries[i],
+                  std::make_pair(int{NET_TRACE_ERROR}, entries[before + i].message));
+}
+
+// Messages that arrive together are read in order, none lost: calls, a text longer than the
+// server's receive buffer, an unknown identifier, a connect and a close in one segment.
+TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
+
+    const std::string text(20000, 't');
+    Bytes string = Words(
+        {NET_MSG_STRING, 0, 0, kWantData, handle, static_cast<std::uint32_t>(text.size() + 1)});
+    string.insert(string.end(), text.begin(), text.end() + 1);  // with its NUL
+    auto integer = [&](std::uint32_t value) {
+        return Words({NET_MSG_INTEGER, value, 0, kWantData, handle});
+    };
+    ASSERT_TRUE(WriteAll(fd, integer(5) + string + integer(6) + Words({7}) +
+                                 Handshake("ignored", 1) + Words({NET_MSG_CLOSE})));
+    const std::uint32_t answered = kWantData | NET_FLAG_RETURNDATA;
+    EXPECT_EQ(ReadBytes(fd, 16), Words({10, 7, answered, handle}));
+    const std::string echoed = "echo:" + text;
+    Bytes expected = Words({0, 7, answered, handle, static_cast<std::uint32_t>(echoed.size() + 1)});
+    expected.insert(expected.end(), echoed.begin(), echoed.end() + 1);
+    EXPECT_EQ(ReadBytes(fd, expected.size()), expected);
+    EXPECT_EQ(ReadBytes(fd, 16), Words({12, 7, answered, handle}));
+    EXPECT_EQ(ReadWord(fd), handle);  // the connect, below version 2: the number alone
+    EXPECT_EQ(ReadWord(fd), 1u);      // the close
+    EXPECT_TRUE(PeerEnded(fd));
+    close(fd);
+    EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 7"));
+}
+
+// A record that cannot be decoded ends its connection, and what arrived behind it is not read.
+TEST_F(EndToEnd, NothingBehindAnUndecodableRecordIsRead) {
+    ls.server->Settings().ullDecodeBudget = 1024;
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
+    Bytes tooLong = Words({NET_MSG_STRING, 0, 0, 0, handle, 4000});  // a text over the budget
+    tooLong.resize(tooLong.size() + 4000, 't');
+    ASSERT_TRUE(WriteAll(fd, tooLong + Words({NET_MSG_INTEGER, 1, 0, kWantData, handle})));
+    EXPECT_TRUE(PeerEnded(fd));  // no answer came first
+    close(fd);
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
+    EXPECT_EQ(stats.calls, 0);
+    EXPECT_FALSE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 1953789044"));  // tttt
 }
 
 // Named services match in any case on their own port only, an unnamed one takes any name on

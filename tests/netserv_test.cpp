@@ -18,22 +18,12 @@ using namespace servtest;
 
 namespace {
 
-// Records registrations without running a loop; the pipe is never read.
-struct RecordingRegistration : ZoInputRegistration {
-    ZoInputId AddInput(int fd, ZoInputProc, void*) override {
-        added.push_back(fd);
-        return static_cast<ZoInputId>(added.size());
-    }
-    void RemoveInput(ZoInputId id) override { removed.push_back(id); }
-    std::vector<int> added;
-    std::vector<ZoInputId> removed;
-};
-
 class NetServerLifecycle : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* name : {"ZOR_NET_USE_UNICODE", "ZOR_NET_DECODE_BUDGET",
-                                 "ZOR_NET_HANDSHAKE_TIMEOUT_MS", "ZOR_NET_MAX_CONNECTIONS"})
+        for (const char* name :
+             {"ZOR_NET_USE_UNICODE", "ZOR_NET_DECODE_BUDGET", "ZOR_NET_HANDSHAKE_TIMEOUT_MS",
+              "ZOR_NET_MAX_CONNECTIONS", "ZOR_NET_BATCH_INPUT_THREADS"})
             unsetenv(name);
     }
     TraceCapture trace;  // outlives the servers, which close its stream
@@ -143,6 +133,12 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
         EXPECT_EQ(MakeServer()->Settings().ulBindAddress, htonl(address)) << text;
     }
     unsetenv("ZOR_NET_BIND_ADDRESS");
+    EXPECT_FALSE(MakeServer()->Settings().bBatchInputThreads);  // off unless set to 1
+    for (const char* text : {"1", "2"}) {
+        setenv("ZOR_NET_BATCH_INPUT_THREADS", text, 1);
+        EXPECT_EQ(MakeServer()->Settings().bBatchInputThreads, text[0] == '1') << text;
+    }
+    unsetenv("ZOR_NET_BATCH_INPUT_THREADS");
 }
 
 class NetServerTrace : public ::testing::Test {
