@@ -345,7 +345,9 @@ std::int32_t NetServerImp::ProcessCloseMsg(std::int32_t number) {
         handle->CloseServerSocket();
     }
     handle->CloseServer();
-    ReleaseSender(handle);
+    // Posted at once, under the table lock: the handle is free from here, and a post deferred to
+    // the end of the batch would wake the next connection that takes it before its own answer.
+    handle->m_Semaphore.Post();
     Trace(NET_TRACE_DEBUG, "ProcessCloseMsg complete");
     return NET_OK;
 }
