@@ -196,16 +196,24 @@ TEST(NetCallProgram, EveryCallKindOutputFormAndFailure) {
     EXPECT_EQ(echo.Stop(), 0);
 }
 
-TEST(Examples, MinimalClientTalksToMinimalServer) {
-    const std::string port = FreePort();
-    Child server({MINIMAL_SERVER_PATH, port});
-    ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
-    Child client({MINIMAL_CLIENT_PATH, "127.0.0.1", port});
-    EXPECT_EQ(client.Finish(), 0) << client.Err();
-    EXPECT_EQ(client.Out(),
-              "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
-              "  string \"five\"\n");
-    EXPECT_EQ(server.Stop(), 0);
+// Each example client against each example server: the two APIs on the same wire.
+TEST(Examples, EachClientTalksToEachServer) {
+    const std::pair<const char*, const char*> clients[] = {
+        {MINIMAL_CLIENT_PATH,
+         "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
+         "  string \"five\"\n"},
+        {MODERN_CLIENT_PATH, "integer call: 42\nuser call: 10 \"five\" [3, 4 @0]\n"}};
+    for (const char* serverPath : {MINIMAL_SERVER_PATH, MODERN_SERVER_PATH}) {
+        const std::string port = FreePort();
+        Child server({serverPath, port});
+        ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
+        for (const auto& [clientPath, expected] : clients) {
+            Child client({clientPath, "127.0.0.1", port});
+            EXPECT_EQ(client.Finish(), 0) << client.Err();
+            EXPECT_EQ(client.Out(), expected) << clientPath << " to " << serverPath;
+        }
+        EXPECT_EQ(server.Stop(), 0);
+    }
 }
 
 }  // namespace

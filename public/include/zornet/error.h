@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/netproto.h"  // the status codes
+
 namespace zornet {
 
 constexpr std::int32_t kStatusHandlerFailed = 100;
