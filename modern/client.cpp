@@ -127,7 +127,7 @@ UserReply Client::Impl::User(const std::vector<Value>& values, std::uint16_t typ
     Require(error, "user call");
     UserReply reply;
     Fill(reply, answer);
-    reply.value = FromWire(answer.pData);
+    reply.values = FromWire(answer.pData);
     reply.type = static_cast<std::uint16_t>(answer.ulType);
     return reply;
 }

@@ -218,8 +218,8 @@ TEST(ModernCalls, HandlersAnswerWithValuesOrFailureStatuses) {
 
     using Outcome = std::pair<std::int32_t, std::string>;
     auto of = [](const auto& reply) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(reply.value)>, std::vector<Value>>)
-            return Outcome{reply.status, zornet::Print(reply.value)};
+        if constexpr (std::is_same_v<std::decay_t<decltype(reply)>, zornet::UserReply>)
+            return Outcome{reply.status, zornet::Print(reply.values)};
         else
             return Outcome{reply.status, Value(reply.value).Print()};
     };

@@ -47,8 +47,13 @@ struct Reply : Answer {
     }
 };
 
-struct UserReply : Reply<std::vector<Value>> {
-    std::uint16_t type = 0;  // the argument block's type word
+struct UserReply : Answer {
+    std::vector<Value> values;
+    std::uint16_t type = 0;                  // the argument block's type word
+    const std::vector<Value>& Get() const {  // the values, once the status says success
+        Check();
+        return values;
+    }
 };
 
 class Client {
