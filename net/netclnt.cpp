@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,13 @@ std::uint64_t DecodeBudget(NetServer* server) {
 
 void SetIntOption(int socket, int level, int option, int value) {
     setsockopt(socket, level, option, &value, sizeof value);
+}
+
+// Bounds every blocking connect, send and recv on the socket; 0 lifts the bound.
+void SetWaitLimit(int socket, std::int32_t milliseconds) {
+    const timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 // Linger on with 0 seconds: a close resets the connection instead of lingering in TIME_WAIT.
@@ -94,7 +102,7 @@ Record Call(NetClient& client, std::uint32_t id, Record& call, ZoErrorCode& erro
             const CallRules& rules, Codec code) {
     Record answer{};
     auto fail = [&](ZoErrorCode status, bool close) {
-        if (close)
+        if (close || client.m_lTimeoutMs > 0)
             client.CloseSocket();
         error = status;
         return answer;
@@ -127,13 +135,20 @@ NetClient::NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version)
       m_pNetServer(server),
       m_ulVersion(version),
       m_bConnected(false),
-      m_bUnicode(true) {
+      m_bUnicode(true),
+      m_lTimeoutMs(0) {
     if (server != nullptr)
         m_bUnicode = server->UseUnicode() != 0;
 }
 
 NetClient::~NetClient() {
     CloseSocket();
+}
+
+void NetClient::SetTimeout(std::int32_t milliseconds) {
+    m_lTimeoutMs = milliseconds > 0 ? milliseconds : 0;
+    if (m_nSocket != -1)
+        SetWaitLimit(m_nSocket, m_lTimeoutMs);
 }
 
 void NetClient::Trace(NETTraceLevel level, const char* message) {
@@ -170,6 +185,8 @@ std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std
     m_nSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_nSocket == -1)
         return NET_NO_SOCKET;
+    if (m_lTimeoutMs > 0)
+        SetWaitLimit(m_nSocket, m_lTimeoutMs);  // before connect: it bounds the connect too
 
     if (address.sin_port != 0) {
         Trace(NET_TRACE_DEBUG, "Using cached address");
@@ -263,6 +280,10 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
         // value has no magnitude, so a peer sending either has broken the protocol.
         return answer == -NET_OK || answer == INT32_MIN ? NET_SOCKET_ERROR : -answer;
     }
+    if (answer > NET_LISTEN_HANDLE) {
+        CloseSocket();  // no handle number: the peer does not speak this protocol
+        return NET_SOCKET_ERROR;
+    }
 
     if (m_ulVersion >= 2) {
         // The server sends the handle and the Unicode word in one write; a handle alone comes
@@ -317,8 +338,11 @@ std::int32_t NetClient::CloseMsg(std::int32_t /*handle*/) {
         return NET_NOT_CONNECTED;
     std::uint32_t id = NET_MSG_CLOSE;
     std::int32_t answer = 0;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) || !m_pXdr->Long(m_nSocket, XDR_DECODE, answer))
+    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) || !m_pXdr->Long(m_nSocket, XDR_DECODE, answer)) {
+        if (m_lTimeoutMs > 0)
+            CloseSocket();  // see SetTimeout
         return NET_SOCKET_ERROR;
+    }
     CloseSocket();
     return NET_OK;
 }

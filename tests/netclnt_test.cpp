@@ -26,14 +26,19 @@ TEST(NetClientHandshake, AnswersRefusalsAndVersionFallBack) {
         bool unicode;
     };
     // Refusals come back by their magnitude; -1 (which would read as success) and the lowest
-    // value (which has none) break the protocol. A version-1 server answers the handle alone,
-    // too old for a version-2 client; a version-1 client reads no Unicode word.
+    // value (which has none) break the protocol, and so does an answer above the highest handle
+    // number 65535: text from a server of another protocol, say. A version-1 server answers the
+    // handle alone, too old for a version-2 client; a version-1 client reads no Unicode word.
+    const std::string text = "HTTP/1.1 400 Bad Request\r\n\r\n";
+    const Bytes http(text.begin(), text.end());
     const Row rows[] = {
-        {2, Words({7, 0}), 1, 7, false},   {2, Words({7, 1}), 1, 7, true},
-        {2, Words({-3u}), 3, -1, false},   {2, Words({-27u}), 27, -1, false},
-        {2, Words({-30u}), 30, -1, false}, {2, Words({-31u}), 31, -1, false},
-        {2, Words({-1u}), 32, -1, false},  {2, Words({0x80000000u}), 32, -1, false},
-        {2, Words({5}), 30, -1, false},    {1, Words({5}), 1, 5, false},
+        {2, Words({7, 0}), 1, 7, false},        {2, Words({7, 1}), 1, 7, true},
+        {2, Words({-3u}), 3, -1, false},        {2, Words({-27u}), 27, -1, false},
+        {2, Words({-30u}), 30, -1, false},      {2, Words({-31u}), 31, -1, false},
+        {2, Words({-1u}), 32, -1, false},       {2, Words({0x80000000u}), 32, -1, false},
+        {2, Words({5}), 30, -1, false},         {1, Words({5}), 1, 5, false},
+        {2, Words({70000, 0}), 32, -1, false},  {2, http, 32, -1, false},
+        {2, Words({65535, 1}), 1, 65535, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << &row - rows);
@@ -238,5 +243,51 @@ TEST(NetClientCalls, WhichFailuresGiveUpTheSocket) {
         EXPECT_EQ(IsOpen(fd), row.keepsSocket);
         EXPECT_EQ(xdr.step == 0, row.failAt == 0);  // not connected: nothing sent
         client.DestroySocket();
+    }
+}
+
+// A peer that never answers, or never takes what is sent, fails the handshake or the call within
+// the time-out and the socket is closed, a string call's too (without a time-out its failed
+// answer keeps the socket). The time-out is off by default; it applies set before or after the
+// connect.
+TEST(NetClientTimeout, SilentPeerFailsWithTheSocketClosed) {
+    EXPECT_EQ(NetClient(nullptr, &g_xdr, 2).m_lTimeoutMs, 0);
+    std::string big(32 << 20, 'x');  // more than the socket buffers take
+    char abc[] = "abc";
+    enum Step { kHandshake, kInt, kString, kUser, kClose, kUnreadString };
+    for (Step step : {kHandshake, kInt, kString, kUser, kClose, kUnreadString}) {
+        SCOPED_TRACE(testing::Message() << "step " << step);
+        Peer peer([&](int fd, int) {
+            if (step != kHandshake) {
+                Hello{fd};
+                WriteAll(fd, Words({4, 0}));
+            }
+            pollfd gone{fd, POLLRDHUP, 0};
+            EXPECT_EQ(poll(&gone, 1, 10000), 1);  // the client gave up; nothing was answered
+        });
+        NetClient client(nullptr, &g_xdr, 2);
+        const bool early = step % 2 == 0;
+        if (early)
+            client.SetTimeout(100);
+        ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
+        if (!early)
+            client.SetTimeout(100);
+        std::int32_t handle = -1;
+        ZoErrorCode error = client.ConnectMsg("me", "svc", handle);
+        if (step == kInt) {
+            MSGINTCALL call{1, 0, 0, handle};
+            client.IntegerMsg(call, error);
+        } else if (step == kString || step == kUnreadString) {
+            MSGSTRINGCALL call{step == kString ? abc : &big[0], 0, 0, handle};
+            MSGSTRINGCALL answer = client.StringMsg(call, error);
+            free(answer.pszValue);
+        } else if (step == kUser) {
+            MSGUSERCALL call{0, 0, handle, 0, 0, 0, nullptr};
+            client.UserMsg(call, error);
+        } else if (step == kClose) {
+            error = client.CloseMsg(handle);
+        }
+        EXPECT_EQ(error, 32);
+        EXPECT_EQ(client.m_nSocket, -1);
     }
 }
