@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "net/net_xdr.h"
@@ -64,6 +66,8 @@ void Client::Impl::Connect(const std::string& host, const std::string& service, 
                            const Options& options) {
     const std::string name = options.localName.empty() ? LocalName() : options.localName;
     client.m_ulVersion = options.version;
+    client.SetTimeout(static_cast<std::int32_t>(
+        std::min<std::chrono::milliseconds::rep>(options.timeout.count(), INT32_MAX)));
     for (;;) {
         std::int32_t status = client.CreateSocket(host.c_str(), port);
         where = host + " port " + std::to_string(client.m_usPort);

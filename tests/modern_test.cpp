@@ -290,4 +290,26 @@ TEST(ModernCalls, ConnectionsFailWithTheirStatusAndHooksSeeThem) {
     thread.join();
 }
 
+// The time-out bounds the handshake and each call; the connection is given up.
+TEST(ModernCalls, TimeOutEndsEachWaitForTheServer) {
+    zornet::Client::Options options;
+    options.timeout = std::chrono::milliseconds(50);
+    testutil::Peer silent([](int fd, int) {
+        testutil::Hello hello(fd);
+        testutil::PeerEnded(fd);  // until the client gives up
+    });
+    EXPECT_EQ(StatusOf([&] { zornet::Client("127.0.0.1", "calc", silent.Port(), options); }),
+              NET_SOCKET_ERROR);
+
+    const std::uint16_t port = testutil::FreePort();
+    zornet::Server server(port);
+    ZoEventSemiphore gate;
+    server.Serve("calc", [&](int x) { return gate.WaitFor(10000), x; });
+    Running running(server);
+    zornet::Client c("127.0.0.1", "calc", port, options);
+    EXPECT_EQ(StatusOf([&] { c.Call(1); }), NET_SOCKET_ERROR);
+    EXPECT_FALSE(c.Connected());
+    gate.Post();
+}
+
 }  // namespace

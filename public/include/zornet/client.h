@@ -11,6 +11,7 @@
 // A client is used by one thread at a time; every call blocks that thread until its answer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -64,6 +65,10 @@ public:
         std::uint32_t version = NET_PROTOCOL_VERSION;
         // The highest protocol version offered; a server that refuses it is offered the next
         // lower one, down to 0.
+        std::chrono::milliseconds timeout{0};
+        // 0: wait for the server as long as the connection lasts. Otherwise each wait (the
+        // connect, the handshake's answer, a call's answer, the close message) ends after this
+        // long with zornet::Error (32), and the connection is given up.
     };
 
     Client(const std::string& host, const std::string& service, std::uint16_t port = 0);
