@@ -284,8 +284,16 @@ void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* forma
     server->Trace(level, nullptr);
 }
 
+void NetServer::TraceHandler(NetTraceHandler handler, void* context) {
+    auto* server = static_cast<NetServerImp*>(this);
+    std::lock_guard<std::mutex> lock(server->m_TraceMutex);
+    server->m_pTraceHandler = handler;
+    server->m_pTraceContext = context;
+    server->m_bTraceHandler.store(handler != nullptr, std::memory_order_release);
+}
+
 void NetServerImp::Trace(NETTraceLevel level, const char* message) {
-    if (m_pTraceFile.load(std::memory_order_acquire) == nullptr) {
+    if (!Tracing()) {
         return;
     }
     const char* prefix = TracePrefix(level, m_usTraceFlags.load(std::memory_order_relaxed));
@@ -295,6 +303,35 @@ void NetServerImp::Trace(NETTraceLevel level, const char* message) {
     if (message == nullptr) {
         message = MessageBuffer();
     }
+    NetInputThread* connection = NetInputThread::Current();
+    if (connection != nullptr && connection->m_pServer == this) {
+        NetTraceFold& fold = connection->m_TraceFold;
+        if (fold.bWritten && fold.level == level && fold.text == message) {
+            if (++fold.ulRepeats == UINT32_MAX) {
+                FlushTraceFold(fold);
+            }
+            return;
+        }
+        FlushTraceFold(fold);
+        fold.bWritten = true;
+        fold.level = level;
+        fold.text = message;
+    }
+    WriteTraceEntry(level, prefix, message);
+}
+
+void NetServerImp::FlushTraceFold(NetTraceFold& fold) {
+    if (fold.ulRepeats == 0) {
+        return;
+    }
+    char text[64];
+    snprintf(text, sizeof text, "last message repeated %u times",
+             static_cast<unsigned>(fold.ulRepeats));
+    fold.ulRepeats = 0;
+    WriteTraceEntry(fold.level, TracePrefix(fold.level, 0xFFFF), text);
+}
+
+void NetServerImp::WriteTraceEntry(NETTraceLevel level, const char* prefix, const char* message) {
     const time_t now = time(nullptr);
     char stamp[64];
     if (ctime_r(&now, stamp) == nullptr) {
@@ -310,6 +347,9 @@ void NetServerImp::Trace(NETTraceLevel level, const char* message) {
     if (FILE* stream = m_pTraceFile.load(std::memory_order_relaxed)) {
         fwrite(entry.data(), 1, entry.size(), stream);
         fflush(stream);
+    }
+    if (m_pTraceHandler != nullptr) {
+        m_pTraceHandler(m_pTraceContext, level, message);
     }
 }
 

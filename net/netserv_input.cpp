@@ -155,6 +155,11 @@ void NetInputThread::CloseSocket() {
 
 void NetInputThread::Run() {
     t_pCurrentThread = this;
+    Serve();
+    m_pServer->FlushTraceFold(m_TraceFold);
+}
+
+void NetInputThread::Serve() {
     NetServerImp* server = m_pServer;
     const int socket = m_nSocket;
     NetHostHndl* handle = server->CreateConnection(socket, m_usPort, m_ulPeerAddress);

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "net/netmsg.h"
 #include "net/netserv.h"
@@ -43,9 +44,9 @@ constexpr char kBadUserHandle[] = "NetServer::MsgUser  MSG_NETUSER %d bad handle
 // One event in the pipe, in this process's own layout (both ends are this process).
 struct NetEventRecord {
     std::uint16_t usId;
-    void* pWord;  // for MSG_NETUSER: non-null when posted without waiting
-    void* pData;  // the event's argument
-    NetHostHndl* pSender;  // the handle whose input thread waits for this event, or null
+    void* pWord;              // for MSG_NETUSER: non-null when posted without waiting
+    void* pData;              // the event's argument
+    NetHostHndl* pSender;     // the handle whose input thread waits for this event, or null
     std::uint64_t ullCharge;  // posted MSG_NETUSER: its share of m_ullPostedBytes
 };
 
@@ -53,10 +54,20 @@ struct NetEventRecord {
 struct NetConnection {
     int nSocket;
     NetServerImp* pServer;
-    NetRegisterNode* pService;    // a registered service or the listener service
+    NetRegisterNode* pService;  // a registered service or the listener service
     NetHostHndl* pHandle;
     std::uint64_t ullServiceSerial;  // pService's serial when the handshake found it
     bool bRefused;  // set by the main thread: the connection was not bound and is to be closed
+};
+
+// Identical trace entries from one connection are folded: the first is written, the repeats are
+// counted and written as one "last message repeated N times" entry when a different entry comes
+// or the connection ends, so a peer that repeats a fault cannot multiply the log.
+struct NetTraceFold {
+    bool bWritten = false;  // text and level hold the last entry written from this connection
+    std::string text;
+    NETTraceLevel level = NET_TRACE_ERROR;
+    std::uint32_t ulRepeats = 0;  // identical entries since, not yet written
 };
 
 // A connection's thread: runs the handshake, then reads one message at a time.
@@ -69,13 +80,15 @@ public:
     void ShutdownSocket();
     // Any thread. Wakes the thread out of a read or write on its socket; the socket stays open.
 
-    int m_nSocket;                  // owned by this thread, which closes it last; -1 once closed
+    int m_nSocket;  // owned by this thread, which closes it last; -1 once closed
     std::uint16_t m_usPort;
-    std::uint32_t m_ulPeerAddress;  // network byte order
-    NetServerImp* m_pServer;        // not owned
+    std::uint32_t m_ulPeerAddress;     // network byte order
+    NetServerImp* m_pServer;           // not owned
     NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
+    NetTraceFold m_TraceFold;          // this thread only
 
 private:
+    void Serve();  // the handshake, then the messages until the connection ends
     void CloseSocket();
     std::mutex m_SocketMutex;  // orders ShutdownSocket against the close of m_nSocket
 };
@@ -105,7 +118,7 @@ public:
     int RemoveListen() override;
     int ParseService(const char* service, char* name, std::uint16_t& port);
     // Any thread. name has room for 257 bytes. 1, or 29 for a bad port.
-    NetRegisterNode* FindFunc(const char* name, std::uint16_t port);  // table lock held
+    NetRegisterNode* FindFunc(const char* name, std::uint16_t port);        // table lock held
     bool ServiceExists(const NetRegisterNode* node, std::uint64_t serial);  // table lock held
 
     // Ports. Callers hold the table lock.
@@ -126,7 +139,14 @@ public:
     void Trace(NETTraceLevel level, const char* message) override;
     void TraceFile(FILE* stream) override;
     void TraceFlags(std::uint16_t flags) override { m_usTraceFlags = flags; }
-    bool Tracing() const { return m_pTraceFile.load(std::memory_order_acquire) != nullptr; }
+    bool Tracing() const {
+        return m_pTraceFile.load(std::memory_order_acquire) != nullptr ||
+               m_bTraceHandler.load(std::memory_order_acquire);
+    }
+    void FlushTraceFold(NetTraceFold& fold);
+    // The thread that owns fold. Writes the count of folded repeats, if any.
+    void WriteTraceEntry(NETTraceLevel level, const char* prefix, const char* message);
+    // Any thread. One entry to the stream and the handler, under m_TraceMutex.
     static constexpr std::size_t kMessageBufferSize = 1024;
     static char* MessageBuffer();
     // This thread's message buffer: compose there and Trace(level, nullptr).
@@ -182,7 +202,7 @@ public:
     NetSettings m_Settings;  // application thread, before StartServer
 
     // Fields, in declared order.
-    char* m_pszLocalHost;            // owned
+    char* m_pszLocalHost;  // owned
     void* m_pUserData;
     NetXDR* m_pXdr;                  // owned
     NetRegisterNode* m_pListenNode;  // owned; guarded by m_TableLock
@@ -192,8 +212,8 @@ public:
     std::uint32_t m_ulHandleCount;   // capacity of m_ppHandles; guarded by m_TableLock
     std::int32_t m_lStatus;
     std::uint16_t m_usPort;
-    NetServerPort* m_pPortList;      // owned; guarded by m_TableLock
-    NetServerPort* m_pListenPort;    // owned; guarded by m_TableLock
+    NetServerPort* m_pPortList;       // owned; guarded by m_TableLock
+    NetServerPort* m_pListenPort;     // owned; guarded by m_TableLock
     std::atomic<FILE*> m_pTraceFile;  // owned once set; swapped under m_TraceMutex
     std::atomic<std::uint16_t> m_usTraceFlags;
     unsigned char m_bRunning;
@@ -206,19 +226,19 @@ public:
     ZoInputId m_InputId;
 
     // Beyond the classic fields.
-    std::deque<NetEventRecord> m_Overflow;  // events the full pipe could not take; m_PipeLock
-    std::atomic<bool> m_bOverflow{false};   // m_Overflow is not empty; written under m_PipeLock
-    std::mutex m_TraceMutex;                // keeps each trace entry whole
-    std::mutex m_ThreadMutex;               // guards m_InputThreads
+    std::deque<NetEventRecord> m_Overflow;      // events the full pipe could not take; m_PipeLock
+    std::atomic<bool> m_bOverflow{false};       // m_Overflow is not empty; written under m_PipeLock
+    std::mutex m_TraceMutex;                    // keeps each trace entry whole
+    NetTraceHandler m_pTraceHandler = nullptr;  // guarded by m_TraceMutex
+    void* m_pTraceContext = nullptr;            // guarded by m_TraceMutex
+    std::atomic<bool> m_bTraceHandler{false};   // a handler is set; written under m_TraceMutex
+    std::mutex m_ThreadMutex;                   // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
     std::atomic<bool> m_bStopping{false};
     std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
                                                      // pipe; kept within one decode budget
-    std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
+    std::uint64_t m_ullNextSerial = 1;               // registration serials; m_TableLock
 };
-
-extern "C" void InputSyncFunc(void* server, int fd);
-// The input loop's callback on the main thread: handles one event record of the pipe.
 
 void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -34,14 +34,7 @@ protected:
     CountingXdr xdr;
 
     // Everything the encoder has written so far (a socket pair delivers it at once).
-    Bytes Sent() {
-        Bytes out;
-        unsigned char chunk[4096];
-        ssize_t got;
-        while ((got = recv(pair.b, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-            out.insert(out.end(), chunk, chunk + got);
-        return out;
-    }
+    Bytes Sent() { return Drain(pair.b); }
     // Puts bytes on the wire for a decode, then ends the stream.
     void Feed(const Bytes& bytes) {
         ASSERT_TRUE(WriteAll(pair.b, bytes));

@@ -120,6 +120,16 @@ inline Bytes ReadBytes(int fd, size_t n) {
     return ReadAll(fd, bytes.data(), n) ? bytes : Bytes();
 }
 
+// Everything already waiting on fd, without blocking (a socket pair delivers a write at once).
+inline Bytes Drain(int fd) {
+    Bytes out;
+    unsigned char chunk[4096];
+    ssize_t got;
+    while ((got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        out.insert(out.end(), chunk, chunk + got);
+    return out;
+}
+
 inline std::uint32_t ReadWord(int fd) {
     std::uint32_t word = 0xDEADBEEF;
     ReadAll(fd, &word, 4);

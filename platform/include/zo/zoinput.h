@@ -7,10 +7,12 @@
 #include <poll.h>
 #include <vector>
 
+#include "zo/zoexport.h"
+
 using ZoInputId = std::int32_t;  // 0 is never a valid id
 using ZoInputProc = void (*)(void* clientData, int fd);
 
-class ZoInputRegistration {
+class ZO_API ZoInputRegistration {
 public:
     virtual ~ZoInputRegistration() = default;
     virtual ZoInputId AddInput(int fd, ZoInputProc proc, void* clientData) = 0;
@@ -21,7 +23,7 @@ public:
 };
 
 // A poll() loop that runs on the thread that calls Run(): that thread is the main thread.
-class ZoInputLoop : public ZoInputRegistration {
+class ZO_API ZoInputLoop : public ZoInputRegistration {
 public:
     ZoInputLoop();
     ~ZoInputLoop() override;

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <mutex>
 
+#include "zo/zoexport.h"
+
 // An event flag. A Post() that comes before Wait() is remembered: the hand-over to the main
 // thread resets, posts its work, then waits, and the main thread may answer first.
 // The owner destroys it only once no thread is inside Post(), Wait() or WaitFor().
-class ZoEventSemiphore {
+class ZO_API ZoEventSemiphore {
 public:
     void Reset();  // Any thread. Clears the flag.
     void Post();   // Any thread. Sets the flag and wakes a waiter.
@@ -38,7 +40,7 @@ private:
 };
 
 // A re-entrant lock: the same thread may Acquire() again; free once every Acquire() is matched.
-class ZoMutexSemiphore {
+class ZO_API ZoMutexSemiphore {
 public:
     std::uint32_t Acquire();  // Any thread. Result is always 1.
     void Release();           // The owning thread.

@@ -3,9 +3,11 @@
 
 #include <string>
 
+#include "zo/zoexport.h"
+
 // A value type: one thread at a time per object; copies are independent. A byte that is not
 // part of valid UTF-8 counts, and exports, as one U+FFFD unit.
-class ZoString {
+class ZO_API ZoString {
 public:
     ZoString() = default;        // a null string
     ZoString(const char* text);  // null stays null
@@ -38,6 +40,6 @@ private:
     bool m_null = true;
 };
 
-int ZOR_NLS_stricmp(const char* a, const char* b);
+ZO_API int ZOR_NLS_stricmp(const char* a, const char* b);
 // Any thread. Case-insensitive comparison (ASCII folding); zero when equal, a null pointer
 // equals another null and sorts before any text.

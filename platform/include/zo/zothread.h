@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <pthread.h>
 
+#include "zo/zoexport.h"
+
 enum ZoThreadPrioity { ZoPriorityLow = 0, ZoPriorityNormal = 1, ZoPriorityHigh = 2 };
 
 // Create() returns non-zero on success and 0 on failure; nothing here throws.
-class ZoThread {
+class ZO_API ZoThread {
 public:
     ZoThread();
     virtual ~ZoThread();

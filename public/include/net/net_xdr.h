@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "net/netexport.h"
 #include "net/netmsg.h"
 #include "net/netvalue.h"
 
@@ -13,7 +14,7 @@ class ZoString;
 
 enum XDR_Op { XDR_DECODE = 0, XDR_ENCODE = 1, XDR_FREE = 2 };
 
-class NetXDR {
+class ZORNET_API NetXDR {
 public:
     virtual ~NetXDR() = default;
     virtual unsigned char Read(int socket, void* buffer, std::int32_t length) = 0;
@@ -35,7 +36,7 @@ public:
                                    unsigned char unicode) = 0;
 };
 
-class NetXDRImp : public NetXDR {
+class ZORNET_API NetXDRImp : public NetXDR {
 public:
     NetXDRImp() = default;
     ~NetXDRImp() override = default;

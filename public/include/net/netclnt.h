@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "net/netexport.h"
 #include "net/netmsg.h"
 #include "net/netproto.h"
 #include "net/nettrace.h"
@@ -14,7 +15,7 @@
 class NetServer;
 class NetXDR;
 
-class NetClient {
+class ZORNET_API NetClient {
 public:
     NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version);
     // server may be null (no trace, Unicode offered); xdr is not owned.

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include "net/netclnt.h"
+#include "net/netexport.h"
 #include "zo/zosemaphore.h"
 
 class NetHostHndl;
@@ -12,7 +13,7 @@ class NetServerImp;
 
 // The application's side of a connection. Every operation is called on the main thread (inside
 // the input loop's callback). The defaults accept connections and answer calls with 11.
-class NetEvent {
+class ZORNET_API NetEvent {
 public:
     virtual ~NetEvent() = default;
     virtual NetEvent* Clone() { return nullptr; }
@@ -38,7 +39,7 @@ public:
 // One connection: its accepted socket, the event object serving it, and the callback accounting
 // that keeps both alive while a callback runs. Also a NetClient, for calls the other way.
 // Unless noted, operations are main-thread only; the server owns the handle.
-class NetHostHndl : public NetClient {
+class ZORNET_API NetHostHndl : public NetClient {
 public:
     NetHostHndl(std::int32_t handle, NetServerImp* server, NetHostHndl* listener);
     virtual ~NetHostHndl();
@@ -49,9 +50,9 @@ public:
     void UseHandle(const char* host, const char* service);
     // Any thread (the handshake, the table). Binds host and "service[:port]" before use.
 
-    void SetEventFunc(NetEvent* event);        // own event object (from Clone)
-    void SetListen(NetEvent* event);           // the generic listener's handle only
-    void SetListenHndl(NetHostHndl* listener); // served through the generic listener
+    void SetEventFunc(NetEvent* event);         // own event object (from Clone)
+    void SetListen(NetEvent* event);            // the generic listener's handle only
+    void SetListenHndl(NetHostHndl* listener);  // served through the generic listener
     std::int32_t AcceptConnection(NetEvent* event);
     // From inside a callback of this listener-served handle: take the connection over with an
     // event object of its own (not null). 11, changing nothing, when not served through a
@@ -66,8 +67,8 @@ public:
 
     void MakeCall();
     unsigned char InCall();
-    void ReturnCall();  // may delete this handle
-    void DestroyData(); // may delete this handle
+    void ReturnCall();   // may delete this handle
+    void DestroyData();  // may delete this handle
 
     // Event operations: 11 without an event object (or, for data, while not active). Each may
     // delete the handle on its way out; do not touch it after they return.
@@ -93,8 +94,8 @@ public:
     // connection's input thread and handshake write them (noted).
     NetEvent* m_pEvent;
     NetServerImp* m_pServerImp;
-    sockaddr_in m_Address;          // cached target address; port 0: none cached
-    int m_nServerSocket;            // accepted socket, -1 if none; input thread writes -1
+    sockaddr_in m_Address;  // cached target address; port 0: none cached
+    int m_nServerSocket;    // accepted socket, -1 if none; input thread writes -1
     std::uint16_t m_usServicePort;
     std::uint32_t m_ulPeerAddress;  // network byte order; written by the handshake
     std::int32_t m_lHandle;
@@ -108,11 +109,11 @@ public:
     bool m_bListenServed;
     bool m_bDestroyData;
     bool m_bDeletePending;
-    bool m_bConnecting;   // the handshake writes it under the table lock
-    bool m_bPeerClosed;   // the input thread sets it
-    bool m_bConnUnicode;  // the handshake writes it
-    ZoEventSemiphore m_Semaphore;      // the input thread waits here while the main thread serves
-    std::uint16_t m_usListenerCalls;   // callbacks of this handle counted on its listener
+    bool m_bConnecting;               // the handshake writes it under the table lock
+    bool m_bPeerClosed;               // the input thread sets it
+    bool m_bConnUnicode;              // the handshake writes it
+    ZoEventSemiphore m_Semaphore;     // the input thread waits here while the main thread serves
+    std::uint16_t m_usListenerCalls;  // callbacks of this handle counted on its listener
 
 private:
     bool BorrowsEvent() const;  // m_pEvent is the listener's, not this handle's own

@@ -6,16 +6,17 @@
 #include <cstdio>
 
 #include "net/net_xdr.h"
+#include "net/netexport.h"
 #include "net/netvalue.h"
 
 // Packs one typed value onto a socket and back. Lives on the stack of one call; never shared.
 // Every operation that reads or writes goes through the encoder given to the constructor. Unpacked
 // reals and strings are allocated with new, list headers and elements with new, so that
 // NET_DisposeVDXData can release them.
-class NetPacker {
+class ZORNET_API NetPacker {
 public:
     NetPacker(NetXDR* encoder, int socket, unsigned char unicode);
-    ~NetPacker() = default;
+    virtual ~NetPacker() = default;  // a derived packer may be deleted through a NetPacker*
 
     virtual int Pack(const sL_VALUE& value, unsigned short type, const void* context);
     virtual int Pack(const sL_VALUE& value, const void* context);
@@ -55,28 +56,29 @@ private:
     std::uint16_t m_usUnicode;  // non-zero: strings travel in the Unicode form
 };
 
-void NetPackerOutput(std::FILE* stream);
+ZORNET_API void NetPackerOutput(std::FILE* stream);
 // Any thread. Where the packer writes its "Pack Handle" lines (four for every handle value it
 // packs): standard output by default, null silences them. The stream stays the caller's. The
 // environment variable "ZOR_NET_PACK_HANDLE_LINES" sets the start value: "off" silences the
 // lines, "stderr" sends them to standard error.
 
-std::FILE* NetPackerOutput();
+ZORNET_API std::FILE* NetPackerOutput();
 // Any thread. The stream set now, or null while silenced.
 
 extern "C" {
-int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
+ZORNET_API int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
 // Any thread, one per socket. Writes one packed value (type byte, depth, body): 0 or more, -3
 // when a write failed, -2 for a reference chain that is broken or longer than 32767 links.
 
-int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket, unsigned char unicode);
+ZORNET_API int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
+                                  unsigned char unicode);
 // Any thread, one per socket. Reads one packed value into a constructed value: 0, -4 when a read
 // failed (the value is unchanged) or -2 for malformed input (the value is disposed of as by
 // NET_DisposeVDXData). On success the value's real or string is released (Cleanup) and the value
 // then owns what it received: a real's double, a string, its reference links (calloc), and a
 // list's header and elements. Allocations are charged to the thread's decode budget, if any.
 
-int NET_DisposeVDXData(sL_VALUE* value);
+ZORNET_API int NET_DisposeVDXData(sL_VALUE* value);
 // Owning thread. Releases what a value holds, lists deeply included (header and elements made
 // with new), its reference links (made with calloc) and leaves it without value; returns 0.
 // A value handed here becomes the library's to release: do not pass values whose lists or

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "net/netexport.h"
+
 using ZoErrorCode = std::int32_t;
 
 // Message identifiers: the 32-bit word that opens every message a client sends.
@@ -40,19 +42,19 @@ enum : std::int32_t {
     NET_OK = 1,
     NET_NOTHING_TO_REMOVE = 2,
     NET_NO_MEMORY = 3,
-    NET_NO_SOCKET = 10,       // socket or port cannot be opened, or listener refused
-    NET_NO_EVENT = 11,        // no event object attached
-    NET_REFUSED = 26,         // connection refused by the application
+    NET_NO_SOCKET = 10,  // socket or port cannot be opened, or listener refused
+    NET_NO_EVENT = 11,   // no event object attached
+    NET_REFUSED = 26,    // connection refused by the application
     NET_NO_HANDLE = 27,
     NET_BAD_PORT = 29,
     NET_BAD_VERSION = 30,
     NET_NO_SERVICE = 31,
-    NET_SOCKET_ERROR = 32,    // write, read, lookup or connect failed
+    NET_SOCKET_ERROR = 32,  // write, read, lookup or connect failed
     NET_NOT_CONNECTED = 33
 };
 
 constexpr std::int32_t NET_LISTEN_HANDLE = 65535;  // the generic listener's handle number
 constexpr std::uint16_t NET_DEFAULT_PORT = 5001;   // when the services database has no "olmnet"
 
-const char* NetStatusText(std::int32_t status);
+ZORNET_API const char* NetStatusText(std::int32_t status);
 // Any thread. A short English meaning of a status code, for people reading tools' output.

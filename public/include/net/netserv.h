@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "net/netexport.h"
 #include "net/netsettings.h"
 #include "net/nettrace.h"
 
@@ -12,7 +13,7 @@ class NetEvent;
 class NetHostHndl;
 class ZoInputRegistration;
 
-class NetServer {
+class ZORNET_API NetServer {
 public:
     static NetServer* CreateServer();
     // Application thread. Null when memory cannot be had. The caller deletes the server.
@@ -42,19 +43,36 @@ public:
     virtual NetHostHndl* FindHndl(const char* host, const char* service) = 0;    // Any thread.
 
     virtual void Trace(NETTraceLevel level, const char* message) = 0;
-    // Any thread. A null message traces this thread's message buffer.
+    // Any thread. A null message traces this thread's message buffer. Entries that a
+    // connection's input thread traces again and again, identical, are written once and then
+    // counted: "last message repeated N times" follows when a different entry comes from that
+    // connection or the connection ends.
     virtual void TraceFile(FILE* stream) = 0;
-    // Application thread. The server owns and closes the stream; null switches tracing off.
+    // Application thread. The server owns the stream: it closes the stream it replaces and, when
+    // deleted, the one set then. TraceFile(stdout) therefore closes the application's standard
+    // output when the server is deleted; pass fdopen(dup(1), "w") to keep it. Null switches the
+    // stream off.
     virtual void TraceFlags(std::uint16_t flags) = 0;  // Application thread. The level mask.
 
     virtual unsigned char IsServerRunning() = 0;
     virtual std::int32_t ErrorStatus() = 0;
-    virtual void* UserData() = 0;            // the application's own pointer; never read
+    virtual void* UserData() = 0;  // the application's own pointer; never read
     virtual void UserData(void* data) = 0;
     virtual NetXDR* Xdr() = 0;
     virtual unsigned char UseUnicode() = 0;  // fixed by "ZOR_NET_USE_UNICODE" at construction
     virtual void MessageHook() = 0;          // input threads, before each call is read
 
+    void TraceHandler(NetTraceHandler handler, void* context = nullptr);
+    // Application thread. Hands every entry that passes the level mask to handler(context,
+    // level, text) as well as to the trace stream, if any; null removes it. The handler runs on
+    // the thread that traces (main, accept, input or client threads), one call at a time and in
+    // the order the entries are written to the stream; it must not trace through this server
+    // or change its tracing. Once this returns, the handler it replaced is not called again.
+
     NetSettings& Settings();
     // Application thread, before StartServer. Limits of this server; see netsettings.h.
 };
+
+extern "C" ZORNET_API void InputSyncFunc(void* server, int fd);
+// Main thread. The input-loop callback that StartServer registers for the server's event pipe,
+// with the server as its client data: handles one event record.

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-struct NetSettings {
+#include "net/netexport.h"
+
+struct ZORNET_API NetSettings {
     std::uint64_t ullDecodeBudget = 64ull << 20;
     // Memory one received message may make the library allocate (texts, blocks, lists,
     // reference links). A message over it fails its decode and its connection ends. Also the

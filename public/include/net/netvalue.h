@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "net/netexport.h"
+
 class ZoString;
 struct sLIST_HEADER;
 
@@ -25,7 +27,7 @@ enum : unsigned char {
     NET_KIND_NONE = 0,  // unknown, list or reference
     NET_KIND_BOOLEAN = 1,
     NET_KIND_INTEGER = 2,
-    NET_KIND_REAL = 3,  // data.pdValue, owned
+    NET_KIND_REAL = 3,    // data.pdValue, owned
     NET_KIND_STRING = 4,  // data.pString, owned
     NET_KIND_TIME = 5,
     NET_KIND_DATE = 6,
@@ -44,23 +46,23 @@ struct DATEREC {
 
 // One typed value. Owns a real's double and a string's ZoString (released by Cleanup()); does not
 // own a list header or a reference target, except where NET_DisposeVDXData releases them.
-struct sL_VALUE {
+struct ZORNET_API sL_VALUE {
     union Data {
-        std::int32_t lValue;        // boolean, integer, handle
+        std::int32_t lValue;  // boolean, integer, handle
         TIMEREC time;
         DATEREC date;
-        double* pdValue;            // real
-        ZoString* pString;          // string
-        sLIST_HEADER* pList;        // list
-        sL_VALUE* pReference;       // reference link
+        double* pdValue;       // real
+        ZoString* pString;     // string
+        sLIST_HEADER* pList;   // list
+        sL_VALUE* pReference;  // reference link
         void* pVoid;
     } data;
     std::uint16_t usType;
     unsigned char kind : 4;
-    unsigned char fSpare10 : 1;     // the application's; the library only clears it
-    unsigned char fSpare20 : 1;     // the application's; the library only clears it
-    unsigned char fReference : 1;   // data.pReference stands for this value
-    unsigned char fValid : 1;       // data holds a value
+    unsigned char fSpare10 : 1;    // the application's; the library only clears it
+    unsigned char fSpare20 : 1;    // the application's; the library only clears it
+    unsigned char fReference : 1;  // data.pReference stands for this value
+    unsigned char fValid : 1;      // data holds a value
 
     sL_VALUE();
     ~sL_VALUE();

@@ -57,7 +57,7 @@ struct UserReply : Answer {
     }
 };
 
-class Client {
+class ZORNET_API Client {
 public:
     struct Options {
         std::string localName;

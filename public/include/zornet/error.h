@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/netexport.h"
 #include "net/netproto.h"  // the status codes
 
 namespace zornet {
@@ -20,10 +21,10 @@ namespace zornet {
 constexpr std::int32_t kStatusHandlerFailed = 100;
 // The status of a call whose server-side handler threw something other than zornet::Error.
 
-const char* StatusText(std::int32_t status);
+ZORNET_API const char* StatusText(std::int32_t status);
 // Any thread. NetStatusText, and this layer's own status.
 
-class Error : public std::runtime_error {
+class ZORNET_API Error : public std::runtime_error {
 public:
     explicit Error(std::int32_t status, const std::string& context = std::string());
     // what(): "<context>: status <n> (<text>)", without the context when none is given.

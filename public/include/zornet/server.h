@@ -41,7 +41,7 @@ namespace zornet {
 
 // One connection as its handlers see it. Lives from the connection's acceptance to its close;
 // main thread only.
-class Connection {
+class ZORNET_API Connection {
 public:
     std::int32_t Handle() const;      // the connection's handle number
     std::string PeerName() const;     // the name the peer gave for itself in the handshake
@@ -81,6 +81,7 @@ using RealHandler = std::function<void(Connection&, double&)>;
 using TextHandler = std::function<void(Connection&, std::string&)>;
 using UserHandler = std::function<void(Connection&, std::vector<Value>&)>;
 
+/// @cond INTERNAL: how Serve reads a handler's signature, not part of the interface
 namespace detail {
 
 template <typename F>
@@ -152,6 +153,7 @@ auto Wrap(F f) {
 }
 
 }  // namespace detail
+/// @endcond
 
 struct ServerOptions {
     std::uint16_t port = 0;
@@ -161,7 +163,7 @@ struct ServerOptions {
     // The server's limits; the defaults and the environment (netsettings.h) when empty.
 };
 
-class Server {
+class ZORNET_API Server {
 public:
     using Options = ServerOptions;
 

@@ -27,7 +27,7 @@
 
 namespace zornet {
 
-class Value {
+class ZORNET_API Value {
 public:
     using None = std::monostate;  // no value travels (type code 32000)
 
@@ -44,7 +44,7 @@ public:
 
     // A list with a cursor. Every element has the list's element type (a type code 32000..32031)
     // or is none; elements are neither lists nor references.
-    struct List {
+    struct ZORNET_API List {
         List() = default;  // empty, of element type none
         List(std::initializer_list<Value> items, std::int32_t cursor = 0);
         // The element type is the first item's; none for no items.
@@ -125,8 +125,9 @@ private:
     int m_depth = 0;
 };
 
-std::ostream& operator<<(std::ostream& out, const Value& value);
-std::string Print(const std::vector<Value>& values);  // separated by one blank, as netcall does
+ZORNET_API std::ostream& operator<<(std::ostream& out, const Value& value);
+ZORNET_API std::string Print(
+    const std::vector<Value>& values);  // separated by one blank, as netcall does
 
 // Conversion to and from the library's records. Any thread, one object at a time.
 //
@@ -134,28 +135,28 @@ std::string Print(const std::vector<Value>& values);  // separated by one blank,
 // empty string travels as a string without text and arrives as none (as an element of a list
 // of strings it reads back as ""), and a list's cursor arrives clamped to 0..count.
 
-Value FromWire(const sL_VALUE& value);
+ZORNET_API Value FromWire(const sL_VALUE& value);
 // Reads a value as the library holds it (references, lists, elements without value); the value
 // is not changed and stays its owner's.
-std::vector<Value> FromWire(const MSGUSERDATA* block);  // no values for a null block
+ZORNET_API std::vector<Value> FromWire(const MSGUSERDATA* block);  // no values for a null block
 
-void ToWire(const Value& value, sL_VALUE& out);
+ZORNET_API void ToWire(const Value& value, sL_VALUE& out);
 // Fills a constructed sL_VALUE in the form the library's decoder makes, so that
 // NET_DisposeVDXData (or UserCall(XDR_FREE), for a block) releases all of it: reference links
 // from calloc, list headers and elements from new. What out held is released first, as by
 // NET_DisposeVDXData. std::invalid_argument, with nothing allocated, for a value that cannot
 // travel: a list element of another type than the list's, a list or reference as an element.
 
-struct BlockDeleter {
+struct ZORNET_API BlockDeleter {
     void operator()(MSGUSERDATA* block) const;  // UserCall(XDR_FREE), then the block is gone
 };
 using BlockPtr = std::unique_ptr<MSGUSERDATA, BlockDeleter>;
 
-BlockPtr ToBlock(const std::vector<Value>& values, std::uint16_t type = 0);
+ZORNET_API BlockPtr ToBlock(const std::vector<Value>& values, std::uint16_t type = 0);
 // An argument block for a user call, made as the decoder makes one (an empty block for no
 // values). Exceptions as ToWire's.
 
-void Assign(MSGUSERDATA& block, const std::vector<Value>& values);
+ZORNET_API void Assign(MSGUSERDATA& block, const std::vector<Value>& values);
 // Replaces the values of a block made by the library (a decoded one, or ToBlock's) in place:
 // the new values are made first, then the old ones are released. On an exception the block
 // is unchanged. Its type word and handle stay.
