@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace bench {
@@ -23,7 +26,7 @@ constexpr std::size_t kConnectBlock = 514;
 struct Job {
     const unsigned char* request;
     std::uint32_t status;
-    ZoEventSemiphore* done;
+    HandOverFlag* done;
 };
 
 std::uint32_t AppWork(const unsigned char* request) {
@@ -35,7 +38,65 @@ bool ReadWhole(int fd, void* data, std::size_t length) {
                    [fd](char* p, std::size_t n) { return read(fd, p, n); });
 }
 
+bool SpinningCanHelp() {
+    static const bool canHelp = [] {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
+    }();
+    return canHelp;
+}
+
 }  // namespace
+
+void HandOverFlag::Reset() {
+    m_state.fetch_and(~1u);
+}
+
+void HandOverFlag::Post() {
+    if (m_state.fetch_or(1u) >= 2) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cond.notify_all();
+    }
+}
+
+void HandOverFlag::Wait() {
+    if (Spin(m_spinMicros.load(std::memory_order_relaxed))) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::uint32_t state = m_state.fetch_add(2);
+    while ((state & 1u) == 0) {
+        m_cond.wait(lock);
+        state = m_state.load();
+    }
+    m_state.fetch_sub(2);
+}
+
+bool HandOverFlag::Spin(std::int32_t maxMicros) {
+    if ((m_state.load() & 1u) != 0) {
+        return true;
+    }
+    if (!SpinningCanHelp()) {
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::microseconds(maxMicros);
+    for (unsigned int i = 1;; ++i) {
+        if ((m_state.load() & 1u) != 0) {
+            m_spinMicros.store(8, std::memory_order_relaxed);
+            return true;
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 16 == 0 && Clock::now() >= deadline) {
+            break;
+        }
+    }
+    m_spinMicros.store(std::max(m_spinMicros.load(std::memory_order_relaxed) / 2, 1),
+                       std::memory_order_relaxed);
+    return false;
+}
 
 MiniLoop::MiniLoop() {
     if (pipe(m_pipe) != 0 || pipe(m_wake) != 0) {
@@ -115,7 +176,7 @@ void MiniLoop::Handle(const Event& event) {
         }
         case kEvConnect:
             connected.fetch_add(1, std::memory_order_relaxed);
-            static_cast<ZoEventSemiphore*>(event.data)->Post();
+            static_cast<HandOverFlag*>(event.data)->Post();
             break;
         case kEvClose:
             closed.fetch_add(1, std::memory_order_relaxed);
@@ -127,7 +188,7 @@ void MiniLoop::Handle(const Event& event) {
 
 struct BaselineServer::Conn {
     int fd = -1;
-    ZoEventSemiphore done;
+    HandOverFlag done;
     std::unique_ptr<FnThread> thread;
 };
 

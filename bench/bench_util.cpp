@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,13 +65,26 @@ Latencies MeasureLatency(const Budget& budget, const std::function<bool()>& call
     return out;
 }
 
-double MeasureRate(int connections, double seconds,
-                   const std::function<std::function<bool()>(int)>& setup,
-                   const std::function<void(int)>& teardown) {
-    std::mutex lock;  // serialises the connects and guards the start signal
-    std::condition_variable started;
+namespace {
+
+std::int64_t CpuNs(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+Rate MeasureRate(int connections, double seconds,
+                 const std::function<std::function<bool()>(int)>& setup,
+                 const std::function<void(int)>& teardown) {
+    std::mutex lock;  // serialises the connects and guards the start signal and the counts
+    std::condition_variable changed;
     int ready = 0;
     bool go = false;
+    int looping = 0;        // threads still in their call loop
+    bool tornDown = false;  // the process clock is read: teardowns may begin
+    std::int64_t clientCpuNs = 0;
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
     std::atomic<std::uint64_t> calls{0};
@@ -84,9 +98,11 @@ double MeasureRate(int connections, double seconds,
                 failed = true;
             }
             ++ready;
-            started.notify_all();
-            started.wait(guard, [&] { return go; });
+            ++looping;
+            changed.notify_all();
+            changed.wait(guard, [&] { return go; });
             guard.unlock();
+            const std::int64_t cpu0 = CpuNs(CLOCK_THREAD_CPUTIME_ID);
             std::uint64_t done = 0;
             while (call && !stop.load(std::memory_order_relaxed)) {
                 if (!call()) {
@@ -99,27 +115,48 @@ double MeasureRate(int connections, double seconds,
                 }
                 ++done;
             }
+            const std::int64_t cpu = CpuNs(CLOCK_THREAD_CPUTIME_ID) - cpu0;
             calls.fetch_add(done);
+            guard.lock();
+            clientCpuNs += cpu;
+            --looping;
+            changed.notify_all();
+            // Teardown waits for the process clock: closing is not part of the calls.
+            changed.wait(guard, [&] { return tornDown; });
+            guard.unlock();
             teardown(i);
         });
     }
+    std::int64_t processCpu0 = 0;
     {
         std::unique_lock<std::mutex> guard(lock);
-        started.wait_for(guard, std::chrono::seconds(60), [&] { return ready == connections; });
+        changed.wait_for(guard, std::chrono::seconds(60), [&] { return ready == connections; });
         go = true;
+        processCpu0 = CpuNs(CLOCK_PROCESS_CPUTIME_ID);
     }
-    started.notify_all();
+    changed.notify_all();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop.store(true);
     const auto t1 = Clock::now();
+    std::int64_t serverCpuNs = 0;
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return looping == 0; });
+        serverCpuNs = CpuNs(CLOCK_PROCESS_CPUTIME_ID) - processCpu0 - clientCpuNs;
+        tornDown = true;
+    }
+    changed.notify_all();
     for (std::thread& t : threads) {
         t.join();
     }
-    if (failed) {
-        return -1;
+    Rate rate;
+    if (!failed && calls.load() > 0) {
+        rate.perSecond =
+            static_cast<double>(calls.load()) / std::chrono::duration<double>(t1 - t0).count();
+        rate.serverCpuNsPerCall = static_cast<double>(serverCpuNs) / calls.load();
     }
-    return static_cast<double>(calls.load()) / std::chrono::duration<double>(t1 - t0).count();
+    return rate;
 }
 
 int ListenLoopback(std::uint16_t& port, int backlog) {

@@ -45,12 +45,20 @@ struct Latencies {
 // call() returns false on failure, which ends the run.
 Latencies MeasureLatency(const Budget& budget, const std::function<bool()>& call);
 
-// Calls per second: threads each run one connection's loop; see the .cpp for the protocol.
-// setup(i) runs before the window opens and returns a callable for one call on connection i
-// (or an empty function on failure); teardown(i) runs after the window closes.
-double MeasureRate(int connections, double seconds,
-                   const std::function<std::function<bool()>(int)>& setup,
-                   const std::function<void(int)>& teardown);
+// Calls per second, and the CPU time the rest of the process (the server: main thread and
+// connection threads) spent per call: the process's CPU time over the window less the calling
+// threads' own. perSecond is -1 when a call failed.
+struct Rate {
+    double perSecond = -1;
+    double serverCpuNsPerCall = -1;
+};
+
+// Threads each run one connection's loop; see the .cpp for the protocol. setup(i) runs before
+// the window opens and returns a callable for one call on connection i (or an empty function on
+// failure); teardown(i) runs after the window closes.
+Rate MeasureRate(int connections, double seconds,
+                 const std::function<std::function<bool()>(int)>& setup,
+                 const std::function<void(int)>& teardown);
 
 // Loopback sockets.
 int ListenLoopback(std::uint16_t& port, int backlog);  // -1 on failure; port picked by the system

@@ -57,7 +57,8 @@ sL_VALUE& Set(sL_VALUE& v, std::uint16_t type, unsigned char kind) {
 
 }  // namespace
 
-LibServer::LibServer(std::uint32_t threadStack) : m_stack(threadStack) {}
+LibServer::LibServer(std::uint32_t threadStack, loophost::Host* host)
+    : m_host(host), m_stack(threadStack) {}
 
 LibServer::~LibServer() {
     delete m_server;
@@ -70,7 +71,7 @@ bool LibServer::Start(TraceMode trace) {
     }
     m_server->Settings().ulThreadStack = m_stack;
     if (m_server->Init(new NetXDRImp, FreeLoopbackPort()) != 1 ||
-        m_server->StartServer(&m_loop) != 1) {
+        m_server->StartServer(m_host != nullptr ? &m_host->Registration() : &m_loop) != 1) {
         return false;
     }
     if (trace != TraceMode::kNone) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "loophost.h"
 #include "net/net.h"
 
 namespace bench {
@@ -28,16 +29,18 @@ enum class TraceMode {
 // The server and its input loop. Construct, Start, RunLoop and destroy on the main thread.
 class LibServer {
 public:
-    explicit LibServer(std::uint32_t threadStack);
+    explicit LibServer(std::uint32_t threadStack, loophost::Host* host = nullptr);
+    // host: an event loop with an adapter, which outlives this object; null: ZoInputLoop.
     ~LibServer();  // deletes the server
     bool Start(TraceMode trace);
-    void RunLoop() { m_loop.Run(); }
-    void StopLoop() { m_loop.Stop(); }  // any thread
+    void RunLoop() { m_host != nullptr ? m_host->Run() : m_loop.Run(); }
+    void StopLoop() { m_host != nullptr ? m_host->Stop() : m_loop.Stop(); }  // any thread
     std::uint16_t Port() const { return m_port; }
     LibCounters& Counters() { return m_counters; }
 
 private:
     ZoInputLoop m_loop;
+    loophost::Host* m_host;
     NetServer* m_server = nullptr;  // owned
     std::uint16_t m_port = 0;
     std::uint32_t m_stack;

@@ -10,6 +10,7 @@
 //       modern is the integer call through the zornet:: layer.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
+//   --loop asio|libevent|libuv|glib serves the library's profile paths from that event loop.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
 //       baselines of the same run.
@@ -52,7 +53,8 @@ struct Options {
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
     int calls = 10000;
-    int conns = 64;  // for the rate paths of --profile
+    int conns = 64;    // for the rate paths of --profile
+    std::string loop;  // the event loop of the library's profile paths; empty: ZoInputLoop
 };
 
 // Results of one process: every value of every run, in the order measured.
@@ -77,6 +79,14 @@ public:
             return;
         }
         Add(key, value);
+    }
+    // A call rate under "rate.<side>.c<n>" and its server CPU per call under "cpu.<side>.c<n>".
+    void AddCallRate(const std::string& side, int connections, const Rate& rate) {
+        const std::string suffix = side + ".c" + std::to_string(connections);
+        AddRate("rate." + suffix, rate.perSecond);
+        if (rate.perSecond >= 0) {
+            Add("cpu." + suffix, rate.serverCpuNsPerCall);
+        }
     }
     int failures = 0;
 
@@ -141,13 +151,16 @@ Shape MeasureShape(int socket, const std::function<bool()>& call) {
     return shape;
 }
 
+// The connection counts of the call rate figures.
+constexpr int kConnectionCounts[] = {1, 4, 16, 64, 256};
+
 // --- Either side ---------------------------------------------------------------------------------
 // The figures below take a baseline's client or the library's (LibClient) alike: Connect(port),
 // Close(), and for CallRate one waited-for call.
 
 // Calls per second of connections clients, each connected to port and making call in a loop.
 template <typename Client>
-double CallRate(int connections, double seconds, std::uint16_t port, bool (Client::*call)()) {
+Rate CallRate(int connections, double seconds, std::uint16_t port, bool (Client::*call)()) {
     std::vector<std::unique_ptr<Client>> clients(connections);
     return MeasureRate(
         connections, seconds,
@@ -166,14 +179,15 @@ double CallRate(int connections, double seconds, std::uint16_t port, bool (Clien
 template <typename Client>
 double ConnectRate(double seconds, std::uint16_t port) {
     return MeasureRate(
-        1, seconds,
-        [&](int) -> std::function<bool()> {
-            return [&] {
-                Client c;
-                return c.Connect(port) && c.Close();
-            };
-        },
-        [](int) {});
+               1, seconds,
+               [&](int) -> std::function<bool()> {
+                   return [&] {
+                       Client c;
+                       return c.Connect(port) && c.Close();
+                   };
+               },
+               [](int) {})
+        .perSecond;
 }
 
 // One-way calls per second over the window, counted until the server has handled them all
@@ -262,11 +276,11 @@ void BaselineLatency(const Budget& b, bool handoff, Shape shape, const std::stri
 }
 
 void BaselineRate(const Budget& b, bool handoff, int connections, Results& r) {
-    double rate = -1;
+    Rate rate;
     WithBaseline(b, handoff, Shape{}, [&](BaselineServer& server, MiniLoop&) {
         rate = CallRate(connections, b.rateSeconds, server.Port(), &BaselineClient::Call);
     });
-    r.AddRate("rate." + std::string(Name(handoff)) + ".c" + std::to_string(connections), rate);
+    r.AddCallRate(Name(handoff), connections, rate);
 }
 
 void BaselineOneWay(const Budget& b, bool handoff, Shape shape, Results& r) {
@@ -315,10 +329,13 @@ void BaselineMemory(const Budget& b, bool handoff, int count, const std::string&
 
 // --- Library ---------------------------------------------------------------------------------
 
-// Runs driver with a library server up, its loop on this (the main) thread. The driver closes
-// its connections; the server is deleted once every close has reached the main thread.
-void WithLibrary(const Budget& b, TraceMode trace, const std::function<void(LibServer&)>& driver) {
-    LibServer server(b.threadStack);
+// Runs driver with a library server up, its loop on this (the main) thread: ZoInputLoop, or the
+// event loop named (an adapter's). The driver closes its connections; the server is deleted
+// once every close has reached the main thread.
+void WithLibrary(const Budget& b, TraceMode trace, const std::function<void(LibServer&)>& driver,
+                 const std::string& loop = "") {
+    const std::unique_ptr<loophost::Host> host = loop.empty() ? nullptr : loophost::Make(loop);
+    LibServer server(b.threadStack, host.get());
     if (!server.Start(trace)) {
         std::fprintf(stderr, "zornet_bench: library server did not start\n");
         return;
@@ -363,15 +380,19 @@ Shape UserShape(const Budget& b) {
 }
 
 Latencies LibraryCallLatency(const Budget& b, TraceMode trace,
-                             const std::function<bool(LibClient&)>& call) {
+                             const std::function<bool(LibClient&)>& call,
+                             const std::string& loop = "") {
     Latencies lat;
-    WithLibrary(b, trace, [&](LibServer& server) {
-        LibClient client;
-        if (client.Connect(server.Port())) {
-            lat = MeasureLatency(b, [&] { return call(client); });
-            client.Close();
-        }
-    });
+    WithLibrary(
+        b, trace,
+        [&](LibServer& server) {
+            LibClient client;
+            if (client.Connect(server.Port())) {
+                lat = MeasureLatency(b, [&] { return call(client); });
+                client.Close();
+            }
+        },
+        loop);
     return lat;
 }
 
@@ -379,11 +400,36 @@ void LibraryTraceLatency(const Budget& b, TraceMode mode, const char* key, Resul
     r.AddLatency(key, LibraryCallLatency(b, mode, [](LibClient& c) { return c.Integer(); }));
 }
 
-void LibraryRate(const Budget& b, int connections, Results& r) {
-    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
-        r.AddRate("rate.lib.c" + std::to_string(connections),
-                  CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
-    });
+// The figures measured on each loop: the integer call's latency, and calls/s at kLoopConnections.
+// Their keys name the loop: "lib" for ZoInputLoop (loop ""), "loop.<name>" for an adapter's.
+constexpr int kLoopConnections = 16;
+
+std::string LibKey(const std::string& loop) {
+    return loop.empty() ? "lib" : "loop." + loop;
+}
+std::string LoopLatencyKey(const std::string& loop) {
+    return "lat." + LibKey(loop) + ".int";
+}
+std::string LoopRateKey(const std::string& loop) {
+    return "rate." + LibKey(loop) + ".c" + std::to_string(kLoopConnections);
+}
+
+void LibraryRate(const Budget& b, int connections, Results& r, const std::string& loop = "") {
+    WithLibrary(
+        b, TraceMode::kNone,
+        [&](LibServer& server) {
+            r.AddCallRate(LibKey(loop), connections,
+                          CallRate(connections, b.rateSeconds, server.Port(), &LibClient::Integer));
+        },
+        loop);
+}
+
+void LoopLatencies(const Budget& b, Results& r) {
+    for (const std::string& loop : loophost::Names()) {
+        r.AddLatency(LoopLatencyKey(loop),
+                     LibraryCallLatency(
+                         b, TraceMode::kNone, [](LibClient& c) { return c.Integer(); }, loop));
+    }
 }
 
 void LibraryOneWay(const Budget& b, Results& r) {
@@ -437,6 +483,7 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
         r.AddLatency("lat.modern.int", ModernIntegerLatency(b));
         LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
         LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
+        LoopLatencies(b, r);
         for (const auto& [key, shape] : shapes) {
             if (rep == 0) {
                 r.Add("shape." + key + ".request", static_cast<double>(shape.request));
@@ -451,10 +498,13 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
         }
     }
     if (wanted("rate")) {
-        for (int n : {1, 4, 16, 64}) {
+        for (int n : kConnectionCounts) {
             BaselineRate(b, false, n, r);
             BaselineRate(b, true, n, r);
             LibraryRate(b, n, r);
+        }
+        for (const std::string& loop : loophost::Names()) {
+            LibraryRate(b, kLoopConnections, r, loop);
         }
     }
     if (wanted("oneway")) {
@@ -500,7 +550,7 @@ int Profile(const Options& o) {
         b.rateSeconds = o.calls / 1000.0;  // --calls gives the window in milliseconds here
         Results r(stdout);
         if (o.profile == "rate-lib") {
-            LibraryRate(b, o.conns, r);
+            LibraryRate(b, o.conns, r, o.loop);
         } else {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
@@ -508,7 +558,7 @@ int Profile(const Options& o) {
     } else if (o.profile == "modern") {
         lat = ModernIntegerLatency(b);
     } else if (const LatencyCase* lc = FindCase(o.profile)) {
-        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call);
+        lat = LibraryCallLatency(b, TraceMode::kNone, lc->call, o.loop);
     } else {
         std::fprintf(stderr, "zornet_bench: unknown path %s\n", o.profile.c_str());
         return 2;
@@ -578,11 +628,13 @@ std::vector<Row> Rows(const Values& first) {
                     "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
     rows.push_back({"integer p50, trace all levels", "us", "lat.libtraceall.int.p50",
                     "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
-    for (int n : {1, 4, 16, 64}) {
+    for (int n : kConnectionCounts) {
         rows.push_back({"integer calls/s, " + std::to_string(n) + " conn", "k/s",
                         "rate.lib.c" + std::to_string(n), "rate.ho.c" + std::to_string(n),
                         "rate.raw.c" + std::to_string(n), 1e-3});
     }
+    rows.push_back(
+        {"server CPU per call, 16 conn", "us", "cpu.lib.c16", "cpu.ho.c16", "cpu.raw.c16", 1e-3});
     rows.push_back({"one-way user calls/s", "k/s", "oneway.lib", "oneway.ho", "oneway.raw", 1e-3});
     rows.push_back({"connections/s", "k/s", "conn.lib", "conn.ho", "conn.raw", 1e-3});
     for (const char* size : {"small", "large"}) {
@@ -590,6 +642,13 @@ std::vector<Row> Rows(const Values& first) {
         const std::string n = count == first.end() ? "?" : std::to_string(int(count->second[0]));
         rows.push_back({"RSS per idle conn, " + n, "KiB", std::string("mem.lib.") + size,
                         std::string("mem.ho.") + size, std::string("mem.raw.") + size, 1.0 / 1024});
+    }
+    const std::string c = ".c" + std::to_string(kLoopConnections);
+    for (const std::string& loop : loophost::Names()) {
+        rows.push_back({"integer p50, " + loop + " loop", "us", LoopLatencyKey(loop) + ".p50",
+                        "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});
+        rows.push_back({"calls/s, " + std::to_string(kLoopConnections) + " conn, " + loop + " loop",
+                        "k/s", LoopRateKey(loop), "rate.ho" + c, "rate.raw" + c, 1e-3});
     }
     return rows;
 }
@@ -625,6 +684,72 @@ std::string Ratio(const Values& v, const std::string& a, const std::string& b) {
     return buf;
 }
 
+// Each adapter's figures over ZoInputLoop's from the same runs: what serving from that loop costs.
+void PrintLoopRatios(const std::vector<Values>& sets) {
+    const std::pair<const char*, std::string (*)(const std::string&)> figures[] = {
+        {"integer p50", [](const std::string& loop) { return LoopLatencyKey(loop) + ".p50"; }},
+        {"calls/s", &LoopRateKey}};
+    for (const std::string& loop : loophost::Names()) {
+        std::string line;
+        for (std::size_t s = 0; s < sets.size(); ++s) {
+            for (const auto& [figure, key] : figures) {
+                const std::string ratio = Ratio(sets[s], key(loop), key(""));
+                if (ratio != "-") {
+                    line += std::string(line.empty() ? "" : ", ") + figure +
+                            (s == 0 ? " free " : " pinned ") + ratio;
+                }
+            }
+        }
+        if (!line.empty()) {
+            std::printf("%s loop over ZoInputLoop: %s.\n", loop.c_str(), line.c_str());
+        }
+    }
+}
+
+// The figures the hand-over is judged by, one line per side: the pinned integer p50 and, free-
+// running, the call rates and the server's CPU per call; the library's with its ratios to the
+// hand-over and the raw baseline.
+void PrintHeadline(const std::vector<Values>& sets) {
+    const Values& free = sets.front();
+    const Values& pinned = sets.size() > 1 ? sets[1] : sets.front();
+    struct Column {
+        const Values* set;
+        std::string key;  // after "<prefix>.<side>."
+        std::string prefix;
+        double scale;
+        const char* label;
+    };
+    std::vector<Column> columns = {{&pinned, "int.p50", "lat", 1e-3, "pinned p50 us"}};
+    for (int n : kConnectionCounts) {
+        if (n >= 16) {
+            const std::string c = "c" + std::to_string(n);
+            columns.push_back({&free, c, "rate", 1e-3, nullptr});
+        }
+    }
+    columns.push_back({&free, "c16", "cpu", 1e-3, "server CPU us/call, 16"});
+    std::printf("\n%-20s", "headline");
+    for (const Column& c : columns) {
+        const std::string label = c.label ? c.label : "k calls/s, " + c.key.substr(1);
+        std::printf(" | %-24s", label.c_str());
+    }
+    std::printf("\n");
+    for (const char* side : {"raw", "ho", "lib"}) {
+        std::printf("%-20s", std::string(side) == "raw"  ? "raw TCP baseline"
+                             : std::string(side) == "ho" ? "hand-over baseline"
+                                                         : "zornet");
+        for (const Column& c : columns) {
+            auto key = [&](const char* who) { return c.prefix + "." + who + "." + c.key; };
+            std::string cell = Cell(*c.set, key(side), c.scale, false);
+            if (std::string(side) == "lib") {
+                cell += " (" + Ratio(*c.set, key("lib"), key("ho")) + " ho, " +
+                        Ratio(*c.set, key("lib"), key("raw")) + " raw)";
+            }
+            std::printf(" | %-24s", cell.c_str());
+        }
+        std::printf("\n");
+    }
+}
+
 int PrintTable(const std::vector<std::string>& files) {
     std::vector<Values> sets;
     for (const std::string& f : files) {
@@ -654,6 +779,7 @@ int PrintTable(const std::vector<std::string>& files) {
         }
         std::printf("\n");
     }
+    PrintHeadline(sets);
     const Values& first = sets.front();
     auto runs = first.find("run");
     std::printf(
@@ -681,6 +807,7 @@ int PrintTable(const std::vector<std::string>& files) {
                         opened->second.front(), count->second.front());
         }
     }
+    PrintLoopRatios(sets);
     return 0;
 }
 
@@ -716,6 +843,9 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--profile") {
             const char* p = next();
             o.profile = p != nullptr ? p : "int";
+        } else if (a == "--loop") {
+            const char* l = next();
+            o.loop = l != nullptr ? l : "";
         } else if (a == "--calls") {
             o.calls = count();
         } else if (a == "--conns") {

@@ -11,7 +11,8 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/public/include/zornet)
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
 
-install(TARGETS zornet zornet_static EXPORT zornetTargets
+list(TRANSFORM ZORNET_LOOPS PREPEND zornet_ OUTPUT_VARIABLE loop_targets)
+install(TARGETS zornet zornet_static ${loop_targets} EXPORT zornetTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set(ZORNET_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zornet)
@@ -49,6 +50,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
 
 install(FILES ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
               ${PROJECT_SOURCE_DIR}/examples/minimal_server.cpp
+              ${PROJECT_SOURCE_DIR}/examples/doubler.h
               ${PROJECT_SOURCE_DIR}/examples/minimal_client.cpp
               ${PROJECT_SOURCE_DIR}/examples/modern_server.cpp
               ${PROJECT_SOURCE_DIR}/examples/modern_client.cpp

@@ -15,6 +15,7 @@
 
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
+#include "net_xdr_io.h"
 #include "zo/zostring.h"
 
 namespace {
@@ -26,19 +27,22 @@ struct DecodeBudgetState {
 };
 thread_local DecodeBudgetState t_budget;
 
-// The bytes of one call record, gathered on the encoding thread while its codecs run, so that a
-// record made of many small values leaves in one send instead of one TCP segment per primitive.
-// The bytes on the wire, and the Write calls the codecs make, are the same either way.
+// The bytes of one message, gathered on the encoding thread while its codecs run (see
+// NetSendGather), so that a message made of many small values leaves in one send instead of one
+// TCP segment per primitive.
 struct WriteGather {
-    int nDepth = 0;  // records being encoded on this thread; gathering while above 0
+    int nDepth = 0;  // gathers open on this thread; gathering while above 0
     int nSocket = -1;
-    bool bFailed = false;  // a send failed: every later write of the record fails too
+    bool bFailed = false;  // a send failed: every later write of the message fails too
     std::vector<unsigned char> bytes;
 };
 thread_local WriteGather t_gather;
 
-// What is gathered goes out once it reaches this size, so a huge record needs no huge buffer.
+// What is gathered goes out once it reaches this size, so a huge message needs no huge buffer.
 constexpr std::size_t kGatherFlush = 64 * 1024;
+// A thread keeps a gather buffer up to this size between messages, so small ones allocate
+// nothing; a larger one is given back.
+constexpr std::size_t kGatherKeep = 4 * 1024;
 
 bool SendAll(int socket, const unsigned char* p, std::size_t length) {
     while (length > 0) {
@@ -65,24 +69,12 @@ bool FlushGather() {
     return !g.bFailed;
 }
 
-// Runs encode() with this thread's writes to socket gathered, then sends them; a record encoded
-// inside another (a value inside a user call) joins the outer one.
+// Runs encode() inside a gather: a record encoded inside another message joins it.
 template <typename Encode>
 unsigned char Gathered(int socket, Encode encode) {
-    WriteGather& g = t_gather;
-    if (g.nDepth > 0) {
-        return encode();
-    }
-    g.nDepth = 1;
-    g.nSocket = socket;
-    g.bFailed = false;
+    NetSendGather gather(socket);
     const unsigned char encoded = encode();
-    const bool sent = FlushGather();
-    g.nDepth = 0;
-    g.nSocket = -1;
-    // An idle connection's thread keeps no buffer.
-    std::vector<unsigned char>().swap(g.bytes);
-    return encoded && sent ? 1 : 0;
+    return gather.Send() && encoded ? 1 : 0;
 }
 
 bool RecvAll(int socket, unsigned char* p, std::size_t length) {
@@ -100,16 +92,17 @@ bool RecvAll(int socket, unsigned char* p, std::size_t length) {
     return true;
 }
 
-// The receiving side of a record: the bytes already in the socket are looked at with MSG_PEEK and
-// served to the codecs from memory; only the bytes they used are then taken from the socket. The
-// socket is left exactly where reads of one primitive at a time would have left it, so nothing
-// is kept between records, and a record costs two system calls instead of one per primitive
-// (a real call's four reads, a string call's three, a user call's several per value).
+// The receiving side of a record on a socket that has no NetRecvBuffer (a client's): the bytes
+// already in the socket are looked at with MSG_PEEK and served to the codecs from memory; only
+// the bytes they used are then taken from the socket. The socket is left exactly where reads of
+// one primitive at a time would have left it, so nothing is kept between records, and a record
+// costs two system calls instead of one per primitive.
 struct ReadAhead {
     int nDepth = 0;  // records being decoded on this thread; peeking while above 0
     int nSocket = -1;
-    std::vector<unsigned char> bytes;  // peeked and still in the socket
-    std::size_t nUsed = 0;             // served to codecs from the front of bytes
+    std::unique_ptr<unsigned char[]> pBytes;  // kPeek bytes, kept by the thread once it peeked
+    std::size_t nSize = 0;                    // peeked and still in the socket
+    std::size_t nUsed = 0;                    // served to codecs from the front
 };
 thread_local ReadAhead t_ahead;
 
@@ -118,26 +111,26 @@ constexpr std::size_t kPeek = 16 * 1024;
 // Takes the used bytes out of the socket (they are there: they were peeked) and forgets the rest.
 bool ConsumeUsed() {
     ReadAhead& r = t_ahead;
-    const bool ok = r.nUsed == 0 || RecvAll(r.nSocket, r.bytes.data(), r.nUsed);
-    r.bytes.clear();
+    const bool ok = r.nUsed == 0 || RecvAll(r.nSocket, r.pBytes.get(), r.nUsed);
+    r.nSize = 0;
     r.nUsed = 0;
     return ok;
 }
 
 bool Peek(int socket) {
     ReadAhead& r = t_ahead;
-    try {
-        r.bytes.resize(kPeek);
-    } catch (const std::bad_alloc&) {
-        r.bytes.clear();
-        return false;
+    if (!r.pBytes) {
+        r.pBytes.reset(new (std::nothrow) unsigned char[kPeek]);
+        if (!r.pBytes) {
+            return false;
+        }
     }
     for (;;) {
-        const ssize_t got = recv(socket, r.bytes.data(), r.bytes.size(), MSG_PEEK);
+        const ssize_t got = recv(socket, r.pBytes.get(), kPeek, MSG_PEEK);
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        r.bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        r.nSize = got > 0 ? static_cast<std::size_t>(got) : 0;
         return got > 0;
     }
 }
@@ -146,24 +139,25 @@ bool Peek(int socket) {
 // must go to the socket itself (more than has arrived, or more than one peek holds).
 bool ReadAheadFrom(int socket, unsigned char* p, std::size_t length) {
     ReadAhead& r = t_ahead;
-    if (r.bytes.size() - r.nUsed < length && length < kPeek) {
+    if (r.nSize - r.nUsed < length && length < kPeek) {
         if (!ConsumeUsed() || !Peek(socket)) {
             return false;
         }
     }
-    if (r.bytes.size() - r.nUsed < length) {
+    if (r.nSize - r.nUsed < length) {
         return false;
     }
-    std::memcpy(p, r.bytes.data() + r.nUsed, length);
+    std::memcpy(p, r.pBytes.get() + r.nUsed, length);
     r.nUsed += length;
     return true;
 }
 
-// Runs decode() with this thread's reads from socket served through the read-ahead.
+// Runs decode() with this thread's reads from socket served through the read-ahead, unless the
+// socket has a receive buffer, which serves them better.
 template <typename Decode>
 unsigned char ReadAheadDuring(int socket, Decode decode) {
     ReadAhead& r = t_ahead;
-    if (r.nDepth > 0) {
+    if (r.nDepth > 0 || NetRecvBuffer::Bound(socket) != nullptr) {
         return decode();
     }
     r.nDepth = 1;
@@ -172,7 +166,6 @@ unsigned char ReadAheadDuring(int socket, Decode decode) {
     const bool consumed = ConsumeUsed();
     r.nDepth = 0;
     r.nSocket = -1;
-    std::vector<unsigned char>().swap(r.bytes);
     return decoded && consumed ? 1 : 0;
 }
 
@@ -415,9 +408,94 @@ std::uint64_t NetDecodeBudget::Used() const {
     return m_ullLimit - t_budget.ullRemaining;
 }
 
+NetSendGather::NetSendGather(int socket) : m_bOuter(t_gather.nDepth == 0) {
+    WriteGather& g = t_gather;
+    if (m_bOuter) {
+        g.nSocket = socket;
+        g.bFailed = false;
+    }
+    ++g.nDepth;
+}
+
+NetSendGather::~NetSendGather() {
+    WriteGather& g = t_gather;
+    if (m_bOuter) {
+        g.bytes.clear();
+        g.nSocket = -1;
+        if (g.bytes.capacity() > kGatherKeep) {
+            std::vector<unsigned char>().swap(g.bytes);
+        }
+    }
+    --g.nDepth;
+}
+
+bool NetSendGather::Send() {
+    return m_bOuter ? FlushGather() : !t_gather.bFailed;
+}
+
+namespace {
+thread_local NetRecvBuffer* t_pReceiving = nullptr;
+}  // namespace
+
+NetRecvBuffer::NetRecvBuffer(int socket) : m_nSocket(socket), m_pOuter(t_pReceiving) {
+    t_pReceiving = this;
+}
+
+NetRecvBuffer::~NetRecvBuffer() {
+    t_pReceiving = m_pOuter;
+}
+
+NetRecvBuffer* NetRecvBuffer::Bound(int socket) {
+    NetRecvBuffer* buffer = t_pReceiving;
+    return buffer != nullptr && buffer->m_nSocket == socket ? buffer : nullptr;
+}
+
+bool NetRecvBuffer::Read(unsigned char* p, std::size_t length) {
+    const std::size_t head = std::min(length, Buffered());
+    if (head != 0) {
+        std::memcpy(p, Data(), head);
+        m_nBegin += head;
+        p += head;
+        length -= head;
+    }
+    if (length == 0) {
+        return true;
+    }
+    m_nBegin = m_nEnd = 0;
+    if (!m_pBytes) {
+        // The first bytes of the connection go straight where they are wanted; from then on
+        // the connection is in use and gets its buffer.
+        const bool ok = RecvAll(m_nSocket, p, length);
+        m_pBytes.reset(new (std::nothrow) unsigned char[kCapacity]);
+        return ok;
+    }
+    if (length >= kCapacity) {
+        return RecvAll(m_nSocket, p, length);  // no use copying through the buffer
+    }
+    while (length > 0) {
+        const ssize_t got = recv(m_nSocket, m_pBytes.get(), kCapacity, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        const std::size_t take = std::min(length, static_cast<std::size_t>(got));
+        std::memcpy(p, m_pBytes.get(), take);
+        p += take;
+        length -= take;
+        m_nBegin = take;
+        m_nEnd = static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 unsigned char NetXDRImp::Read(int socket, void* buffer, std::int32_t length) {
     auto* p = static_cast<unsigned char*>(buffer);
     const std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+    if (NetRecvBuffer* received = NetRecvBuffer::Bound(socket)) {
+        return n == 0 || received->Read(p, n) ? 1 : 0;
+    }
     if (t_ahead.nDepth > 0 && t_ahead.nSocket == socket && n > 0) {
         if (ReadAheadFrom(socket, p, n)) {
             return 1;
@@ -436,6 +514,9 @@ unsigned char NetXDRImp::Write(int socket, const void* buffer, std::int32_t leng
     WriteGather& g = t_gather;
     if (g.nDepth == 0 || g.nSocket != socket) {
         return SendAll(socket, p, n) ? 1 : 0;
+    }
+    if (g.bFailed) {
+        return 0;
     }
     if (g.bytes.size() + n > kGatherFlush && !FlushGather()) {
         return 0;

@@ -127,6 +127,9 @@ NetSettings NetSettings::FromEnvironment() {
     if (EnvNumber("ZOR_NET_LISTEN_BACKLOG", INT32_MAX, value) && value > 0) {
         settings.lListenBacklog = static_cast<std::int32_t>(value);
     }
+    if (EnvNumber("ZOR_NET_BATCH_INPUT_THREADS", 1, value)) {
+        settings.bBatchInputThreads = value != 0;
+    }
     return settings;
 }
 
@@ -187,9 +190,9 @@ std::int32_t NetServerImp::Init(NetXDR* xdr, std::uint16_t port) {
 std::int32_t NetServerImp::StartServer(ZoInputRegistration* reg) {
     if (m_nPipeRead == -1) {
         int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            // Input threads must never block on a full pipe; PostEvent queues what it refuses.
-            fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        // Non-blocking both ways: a post never waits for the main thread, and a callback
+        // called while nothing waits returns at once.
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
             m_nPipeRead = fds[0];
             m_nPipeWrite = fds[1];
         } else {

@@ -6,13 +6,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <sys/socket.h>
+#include <typeinfo>
 #include <unistd.h>
 
 #include "net/net_xdr.h"
 #include "net/nethndl.h"
 #include "net/netproto.h"
 #include "net_xdr_budget.h"
+#include "net_xdr_io.h"
 
 // Descriptor ownership. The accepted socket belongs to its input thread: only that thread reads
 // and writes it, and closing it is the thread's very last act (or the accept thread's, when no
@@ -55,8 +58,8 @@ void BeginCall(NetServerImp& server, int socket, const CallKind& kind) {
 }
 
 // Reads one call record under the per-message decode budget. A record read only in part leaves
-// the stream at no message boundary, so the connection is shut down: the next identifier read
-// fails and the connection closes the usual way.
+// the stream at no message boundary, so the connection is shut down and what arrived behind the
+// record is dropped: the next identifier read fails and the connection closes the usual way.
 template <typename Decode>
 bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode decode,
                 std::uint64_t* used = nullptr) {
@@ -69,6 +72,9 @@ bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode d
     }
     const int error = errno;
     shutdown(socket, SHUT_RDWR);
+    if (NetRecvBuffer* received = NetRecvBuffer::Bound(socket)) {
+        received->Discard();
+    }
     NetTraceFormat(&server, NET_TRACE_ERROR,
                    "NetServer::%s record unreadable error %d, connection ended "
                    "(decode used %llu of %llu budget bytes)",
@@ -170,10 +176,20 @@ void NetInputThread::Serve() {
     }
     m_pHandle = handle;
     SetPriority(ZoPriorityHigh);
+    if (server->m_Settings.bBatchInputThreads) {
+        SetBatchScheduling(true);  // see NetSettings: a choice for machines the server owns
+    }
 
     // One message at a time, each answered before the next identifier is read. Reads block
     // without a time-out; a shutdown from the main thread or a stopping server wakes them.
     NetXDR* xdr = server->Xdr();
+    // The library's own encoder reads this connection through a buffer of its own, so that an
+    // identifier and the record behind it cost one receive. An application's encoder sees every
+    // read as before.
+    std::optional<NetRecvBuffer> received;
+    if (typeid(*xdr) == typeid(NetXDRImp)) {
+        received.emplace(socket);
+    }
     for (;;) {
         std::uint32_t id = 0;
         if (!xdr->ULong(socket, XDR_DECODE, id)) {

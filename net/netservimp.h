@@ -5,15 +5,16 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/netmsg.h"
 #include "net/netserv.h"
 #include "net/netsettings.h"
+#include "neteventqueue.h"
 #include "zo/zoinput.h"
 #include "zo/zosemaphore.h"
 #include "zo/zothread.h"
@@ -23,7 +24,7 @@ class NetRegisterNode;
 class NetServerPort;
 class NetServerImp;
 
-// Main-thread event identifiers, carried through the event pipe.
+// Main-thread event identifiers.
 enum : std::uint16_t {
     MSG_NETINTEGER = 0x1500,
     MSG_NETREAL = 0x1501,
@@ -40,15 +41,6 @@ constexpr char kBadIntegerHandle[] = "NetServer::MsgUser  MSG_NETINTEGER bad han
 constexpr char kBadRealHandle[] = "NetServer::MsgUser  MSG_NETREAL %d bad handle";
 constexpr char kBadStringHandle[] = "NetServer::MsgUser  MSG_NETSTRING %d bad handle";
 constexpr char kBadUserHandle[] = "NetServer::MsgUser  MSG_NETUSER %d bad handle";
-
-// One event in the pipe, in this process's own layout (both ends are this process).
-struct NetEventRecord {
-    std::uint16_t usId;
-    void* pWord;              // for MSG_NETUSER: non-null when posted without waiting
-    void* pData;              // the event's argument
-    NetHostHndl* pSender;     // the handle whose input thread waits for this event, or null
-    std::uint64_t ullCharge;  // posted MSG_NETUSER: its share of m_ullPostedBytes
-};
 
 // Carries a new connection to the main thread.
 struct NetConnection {
@@ -167,7 +159,8 @@ public:
     // Input thread. The handle bound to socket: the calling input thread's own (the handle holds
     // a duplicate descriptor of the connection, not this one), else the table's; null for none.
 
-    // Event pipe.
+    // Events to the main thread: a queue in memory, and the pipe as its doorbell, readable
+    // while any event waits.
     std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr,
                            std::uint64_t charge = 0);
     // Any thread, never blocks. 1 when the event is queued, 0 (traced) when it is lost. sender:
@@ -176,13 +169,21 @@ public:
     std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
     // Input threads. Posts and waits for the main thread: 0 once a handler has answered, or the
     // status to answer with (32) when the event was lost or the server is stopping.
+    void ServeEvents();
+    // Main thread (InputSyncFunc). Handles up to m_Settings.ulEventBatch events in arrival order.
+    void ServeBatch();
+    void ReleaseSender(NetHostHndl* handle);
+    // Main thread. Lets the input thread that waits on handle go on: once the batch is served
+    // while ServeEvents runs, at once otherwise.
     std::int32_t ProcessConnectMsg(NetConnection* connection);  // main thread, as below
-    std::int32_t ProcessIntegerMsg(MSGINTCALL* record);
-    std::int32_t ProcessRealMsg(MSGREALCALL* record);
-    std::int32_t ProcessStringMsg(MSGSTRINGCALL* record);
-    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted);
+    // sender: the handle whose input thread waits for the answer; it answers the call when it is
+    // the handle the record names, with no look-up in the table.
+    std::int32_t ProcessIntegerMsg(MSGINTCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessRealMsg(MSGREALCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessStringMsg(MSGSTRINGCALL* record, NetHostHndl* sender = nullptr);
+    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted,
+                                NetHostHndl* sender = nullptr);
     std::int32_t ProcessCloseMsg(std::int32_t handle);
-    bool ReadEvent(NetEventRecord& record);  // main thread; refills the pipe from the overflow
     std::int32_t RefuseConnection(NetConnection* connection, bool created, std::int32_t status);
     // Main thread, table lock held. Unbinds a connection the application or the registry refused
     // and releases its input thread, which then closes it; returns status.
@@ -195,8 +196,8 @@ public:
     // Application thread, in the destructor once the ports accept no more: wakes and joins
     // every input thread.
     void DrainEvents();
-    // Application thread, after StopConnections: frees what events still in the pipe or the
-    // overflow own (heap copies of posted user calls).
+    // Application thread, after StopConnections: frees what events still queued own (heap copies
+    // of posted user calls).
     bool Stopping() const { return m_bStopping.load(std::memory_order_acquire); }
 
     NetSettings m_Settings;  // application thread, before StartServer
@@ -220,24 +221,25 @@ public:
     unsigned char m_bUseUnicode;
     ZoMutexSemiphore m_TableLock;
     ZoInputRegistration* m_pInputReg;  // not owned
-    int m_nPipeRead;
+    int m_nPipeRead;                 // the doorbell: holds a byte while m_bRung is set
     int m_nPipeWrite;
-    ZoMutexSemiphore m_PipeLock;
     ZoInputId m_InputId;
 
     // Beyond the classic fields.
-    std::deque<NetEventRecord> m_Overflow;      // events the full pipe could not take; m_PipeLock
-    std::atomic<bool> m_bOverflow{false};       // m_Overflow is not empty; written under m_PipeLock
-    std::mutex m_TraceMutex;                    // keeps each trace entry whole
+    NetEventQueue m_Events{1024};           // posted by any thread, served by the main thread
+    std::atomic<bool> m_bRung{false};       // the doorbell rang and is not silenced yet
+    bool m_bServing = false;                // main thread: ServeEvents is under way
+    std::vector<NetHostHndl*> m_Released;   // main thread: to release when the batch is done
+    std::mutex m_TraceMutex;                // keeps each trace entry whole
     NetTraceHandler m_pTraceHandler = nullptr;  // guarded by m_TraceMutex
     void* m_pTraceContext = nullptr;            // guarded by m_TraceMutex
     std::atomic<bool> m_bTraceHandler{false};   // a handler is set; written under m_TraceMutex
-    std::mutex m_ThreadMutex;                   // guards m_InputThreads
+    std::mutex m_ThreadMutex;               // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
     std::atomic<bool> m_bStopping{false};
-    std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes in the
-                                                     // pipe; kept within one decode budget
-    std::uint64_t m_ullNextSerial = 1;               // registration serials; m_TableLock
+    std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes still
+                                                     // queued; kept within one decode budget
+    std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
 };
 
 void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)

@@ -1,12 +1,12 @@
-// The main-thread event pipe: input threads post fixed-size event records, the input loop calls
-// InputSyncFunc on the main thread, which reads one record and hands it to its handler.
+// The main thread's events: input threads post fixed-size event records into a queue in memory
+// and ring the doorbell, a pipe registered with the input loop, only when it is silent; the
+// input loop calls InputSyncFunc on the main thread, which hands a batch of records to their
+// handlers and silences the doorbell once the queue is empty.
 #include "netservimp.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <unistd.h>
 
@@ -15,16 +15,12 @@
 #include "net/netproto.h"
 #include "netnode.h"
 
-// A record shorter than PIPE_BUF is written all at once or not at all, so records never
-// interleave and a reader always finds whole records in the pipe.
-static_assert(sizeof(NetEventRecord) <= PIPE_BUF, "event records must be written atomically");
-
 namespace {
 
 NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
                           std::uint64_t charge) {
     NetEventRecord record;
-    std::memset(&record, 0, sizeof record);  // no stray padding bytes go through the pipe
+    std::memset(&record, 0, sizeof record);
     record.usId = id;
     record.pWord = word;
     record.pData = data;
@@ -33,54 +29,48 @@ NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl*
     return record;
 }
 
-// Moves queued records into the pipe while it takes them, oldest first. Caller holds m_PipeLock.
-void FlushOverflow(NetServerImp& server) {
-    while (!server.m_Overflow.empty()) {
-        const ssize_t n =
-            write(server.m_nPipeWrite, &server.m_Overflow.front(), sizeof(NetEventRecord));
-        if (n == static_cast<ssize_t>(sizeof(NetEventRecord))) {
-            server.m_Overflow.pop_front();
-            server.m_bOverflow.store(!server.m_Overflow.empty());
-        } else if (!(n < 0 && errno == EINTR)) {
-            break;  // full again, or broken: what stays is read or drained later
-        }
+// The doorbell holds a byte from the post that found it silent until the main thread has
+// emptied the queue: the input loop sees it readable while any event waits, and a post that
+// finds it ringing costs no system call. Each side stores first and then looks at the other's
+// store (a full fence between), so either the poster sees the doorbell silenced and rings it,
+// or the main thread sees the new event and serves it.
+void RingDoorbell(NetServerImp& server) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (server.m_bRung.load(std::memory_order_relaxed) || server.m_bRung.exchange(true)) {
+        return;
     }
+    const char byte = 1;
+    while (write(server.m_nPipeWrite, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+// Main thread. False when the doorbell was silent already.
+bool SilenceDoorbell(NetServerImp& server) {
+    if (!server.m_bRung.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    char bytes[64];  // one byte, or a few when a ring and a silencing crossed
+    while (read(server.m_nPipeRead, bytes, sizeof bytes) < 0 && errno == EINTR) {
+    }
+    server.m_bRung.store(false, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return true;
 }
 
 }  // namespace
 
 std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
                                      std::uint64_t charge) {
-    const NetEventRecord record = MakeRecord(id, word, data, sender, charge);
-    ZoLock lock(m_PipeLock);
-    // Once records wait in the overflow, later ones queue behind them to keep the order.
-    if (m_Overflow.empty()) {
-        for (;;) {
-            const ssize_t written = write(m_nPipeWrite, &record, sizeof record);
-            if (written == static_cast<ssize_t>(sizeof record)) {
-                return 1;
-            }
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;  // the pipe is full: the main thread is busy, queue instead of blocking
-            }
-            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent write error %d event %x",
-                           written < 0 ? errno : 0, id);
-            return 0;
-        }
+    if (m_nPipeWrite == -1) {
+        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent no event pipe, event %x lost",
+                       id);
+        return 0;
     }
-    try {
-        m_Overflow.push_back(record);
-        m_bOverflow.store(true);
-    } catch (const std::bad_alloc&) {
+    if (!m_Events.Push(MakeRecord(id, word, data, sender, charge))) {
         NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
         return 0;
     }
-    // The main thread may have emptied the pipe before it could see the flag: try once more, so
-    // a record never waits in the overflow behind an empty pipe.
-    FlushOverflow(*this);
+    RingDoorbell(*this);
     return 1;
 }
 
@@ -103,64 +93,37 @@ std::int32_t NetServerImp::SendToMainThread(NetHostHndl* handle, std::uint32_t i
         return 0;
     }
     handle->m_Semaphore.Wait();
-    // Woken by a stop, the event may still be in the pipe, unanswered.
+    // Woken by a stop, the event may still be queued, unanswered.
     return Stopping() ? NET_SOCKET_ERROR : 0;
-}
-
-bool NetServerImp::ReadEvent(NetEventRecord& record) {
-    auto* bytes = reinterpret_cast<unsigned char*>(&record);
-    std::size_t got = 0;
-    while (got < sizeof record) {
-        const ssize_t n = read(m_nPipeRead, bytes + got, sizeof record - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // Empty (a non-blocking read end) or closed: nothing to dispatch. Records go in whole, so
-        // a part of one can only be the sign of a broken pipe.
-        if (got != 0) {
-            NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::ReadEvent short record error %d",
-                           n < 0 ? errno : 0);
-        }
-        return false;
-    }
-
-    // The room just made goes to the records that found the pipe full, oldest first. The flag
-    // spares the common case the lock: the writer that just woke us may still hold it.
-    if (!m_bOverflow.load()) {
-        return true;
-    }
-    ZoLock lock(m_PipeLock);
-    FlushOverflow(*this);
-    return true;
 }
 
 namespace {
 
 // The sender of a waited-for event is released by the handler that answers it; an event that
 // no handle answered (27) releases it here, so no input thread waits for an answer never coming.
-void ReleaseUnanswered(const NetEventRecord& record, std::int32_t status) {
+void ReleaseUnanswered(NetServerImp& server, const NetEventRecord& record, std::int32_t status) {
     if (status == NET_NO_HANDLE && record.pSender != nullptr) {
-        record.pSender->m_Semaphore.Post();
+        server.ReleaseSender(record.pSender);
     }
 }
 
 void Dispatch(NetServerImp& server, const NetEventRecord& record) {
+    NetHostHndl* sender = record.pSender;
     switch (record.usId) {
         case MSG_NETINTEGER:
-            ReleaseUnanswered(record,
-                              server.ProcessIntegerMsg(static_cast<MSGINTCALL*>(record.pData)));
+            ReleaseUnanswered(
+                server, record,
+                server.ProcessIntegerMsg(static_cast<MSGINTCALL*>(record.pData), sender));
             break;
         case MSG_NETREAL:
-            ReleaseUnanswered(record,
-                              server.ProcessRealMsg(static_cast<MSGREALCALL*>(record.pData)));
+            ReleaseUnanswered(
+                server, record,
+                server.ProcessRealMsg(static_cast<MSGREALCALL*>(record.pData), sender));
             break;
         case MSG_NETSTRING:
-            ReleaseUnanswered(record,
-                              server.ProcessStringMsg(static_cast<MSGSTRINGCALL*>(record.pData)));
+            ReleaseUnanswered(
+                server, record,
+                server.ProcessStringMsg(static_cast<MSGSTRINGCALL*>(record.pData), sender));
             break;
         case MSG_NETCONNECT:
             server.ProcessConnectMsg(static_cast<NetConnection*>(record.pData));
@@ -172,9 +135,9 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
         case MSG_NETUSER: {
             const unsigned char posted = record.pWord != nullptr ? 1 : 0;
             const std::int32_t status =
-                server.ProcessUserMsg(static_cast<MSGUSERCALL*>(record.pData), posted);
+                server.ProcessUserMsg(static_cast<MSGUSERCALL*>(record.pData), posted, sender);
             if (!posted) {
-                ReleaseUnanswered(record, status);
+                ReleaseUnanswered(server, record, status);
             } else {
                 server.m_ullPostedBytes.fetch_sub(record.ullCharge);
             }
@@ -187,12 +150,49 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
 
 }  // namespace
 
-extern "C" void InputSyncFunc(void* server, int /*fd*/) {
-    auto* self = static_cast<NetServerImp*>(server);
-    NetEventRecord record;
-    if (self->ReadEvent(record)) {
-        Dispatch(*self, record);
+void NetServerImp::ServeEvents() {
+    m_bServing = true;
+    ServeBatch();
+    m_bServing = false;
+    // The answered input threads go on together once the batch is done: one woken in the
+    // middle of it could take the CPU from the main thread while other calls wait.
+    for (NetHostHndl* handle : m_Released) {
+        handle->m_Semaphore.Post();
     }
+    m_Released.clear();
+}
+
+// What is left after a batch keeps the doorbell ringing, so the input loop calls again.
+void NetServerImp::ServeBatch() {
+    const std::uint32_t batch = m_Settings.ulEventBatch != 0 ? m_Settings.ulEventBatch : 1;
+    NetEventRecord record;
+    for (std::uint32_t served = 0; served < batch;) {
+        if (m_Events.Pop(record)) {
+            Dispatch(*this, record);
+            ++served;
+        } else if (!SilenceDoorbell(*this) || !m_Events.Ready()) {
+            return;
+        } else {
+            // Posted while the doorbell was being silenced: those posts found it still ringing.
+            RingDoorbell(*this);
+        }
+    }
+}
+
+void NetServerImp::ReleaseSender(NetHostHndl* handle) {
+    if (m_bServing) {
+        try {
+            m_Released.push_back(handle);
+            return;
+        } catch (const std::bad_alloc&) {
+            // released at once instead
+        }
+    }
+    handle->m_Semaphore.Post();
+}
+
+extern "C" void InputSyncFunc(void* server, int /*fd*/) {
+    static_cast<NetServerImp*>(server)->ServeEvents();
 }
 
 // Main thread. Serialises the handles' binding and release with the handshakes' search for a
@@ -230,7 +230,7 @@ std::int32_t NetServerImp::ProcessConnectMsg(NetConnection* connection) {
         ZoLock lock(m_TableLock);
         return RefuseConnection(connection, created, NET_REFUSED);
     }
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     Trace(NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETCONNECT complete");
     return NET_OK;
 }
@@ -260,20 +260,24 @@ std::int32_t NetServerImp::RefuseConnection(NetConnection* connection, bool crea
         }
     }
     connection->bRefused = true;
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     return status;
 }
 
 namespace {
 
 // A call on the main thread: the handle its record names answers it through deliver and, when
-// the input thread waits for the answer (release), lets that thread go on. A record naming no
-// handle is answered 27.
+// the input thread waits for the answer (release), lets that thread go on. The waiting sender
+// is that handle when the numbers agree (its input thread checked them); only other records
+// are looked up. A record naming no handle is answered 27.
 template <typename Record, typename Deliver>
-std::int32_t ServeCall(NetServerImp& server, Record* record, const char* traceFormat,
-                       const char* badHandleFormat, bool release, Deliver deliver) {
+std::int32_t ServeCall(NetServerImp& server, Record* record, NetHostHndl* sender,
+                       const char* traceFormat, const char* badHandleFormat, bool release,
+                       Deliver deliver) {
     NetTraceFormat(&server, NET_TRACE_DEBUG, traceFormat, record->lHandle);
-    NetHostHndl* handle = server.NetHost(record->lHandle);
+    NetHostHndl* handle = sender != nullptr && sender->m_lHandle == record->lHandle
+                              ? sender
+                              : server.NetHost(record->lHandle);
     if (handle == nullptr) {
         record->ulStatus = NET_NO_HANDLE;
         NetTraceFormat(&server, NET_TRACE_ERROR, badHandleFormat, record->lHandle);
@@ -281,38 +285,39 @@ std::int32_t ServeCall(NetServerImp& server, Record* record, const char* traceFo
     }
     record->ulStatus = static_cast<std::uint32_t>(deliver(*handle));
     if (release) {
-        handle->m_Semaphore.Post();
+        server.ReleaseSender(handle);
     }
     return NET_OK;
 }
 
 }  // namespace
 
-std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record) {
-    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
+std::int32_t NetServerImp::ProcessIntegerMsg(MSGINTCALL* record, NetHostHndl* sender) {
+    return ServeCall(*this, record, sender, "NetServer::MsgUser  MSG_NETINTEGER handle %d",
                      kBadIntegerHandle, true, [record](NetHostHndl& handle) {
                          return handle.EventIntegerData(&record->lValue, record->ulFlags);
                      });
 }
 
-std::int32_t NetServerImp::ProcessRealMsg(MSGREALCALL* record) {
-    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETREAL handle %d", kBadRealHandle,
-                     true, [record](NetHostHndl& handle) {
+std::int32_t NetServerImp::ProcessRealMsg(MSGREALCALL* record, NetHostHndl* sender) {
+    return ServeCall(*this, record, sender, "NetServer::MsgUser  MSG_NETREAL handle %d",
+                     kBadRealHandle, true, [record](NetHostHndl& handle) {
                          return handle.EventRealData(&record->dValue, record->ulFlags);
                      });
 }
 
-std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record) {
-    return ServeCall(*this, record, "NetServer::MsgUser  MSG_NETSTRING %d", kBadStringHandle, true,
-                     [record](NetHostHndl& handle) {
+std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record, NetHostHndl* sender) {
+    return ServeCall(*this, record, sender, "NetServer::MsgUser  MSG_NETSTRING %d",
+                     kBadStringHandle, true, [record](NetHostHndl& handle) {
                          return handle.EventStringData(&record->pszValue, record->ulFlags);
                      });
 }
 
-std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char posted) {
+std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char posted,
+                                          NetHostHndl* sender) {
     const std::int32_t result =
-        ServeCall(*this, record, "NetServer::MsgUser  MSG_NETUSER handle %d", kBadUserHandle,
-                  !posted, [record](NetHostHndl& handle) {
+        ServeCall(*this, record, sender, "NetServer::MsgUser  MSG_NETUSER handle %d",
+                  kBadUserHandle, !posted, [record](NetHostHndl& handle) {
                       return handle.EventUserData(record->pData, record->ulFlags);
                   });
     if (posted) {
@@ -340,15 +345,15 @@ std::int32_t NetServerImp::ProcessCloseMsg(std::int32_t number) {
         handle->CloseServerSocket();
     }
     handle->CloseServer();
-    handle->m_Semaphore.Post();
+    ReleaseSender(handle);
     Trace(NET_TRACE_DEBUG, "ProcessCloseMsg complete");
     return NET_OK;
 }
 
 namespace {
 
-// What a record still in the pipe owns when nobody will handle it: only the heap copy of a
-// posted user call. Every other record points at a stack that is gone, or carries a number.
+// What an event still queued owns when nobody will handle it: only the heap copy of a posted
+// user call. Every other record points at a stack that is gone, or carries a number.
 void DiscardEvent(NetXDR* xdr, const NetEventRecord& record) {
     if (record.usId != MSG_NETUSER || record.pWord == nullptr) {
         return;
@@ -363,21 +368,8 @@ void DiscardEvent(NetXDR* xdr, const NetEventRecord& record) {
 }  // namespace
 
 void NetServerImp::DrainEvents() {
-    if (m_nPipeRead != -1) {
-        // The read end blocks for the input loop's sake; emptying it must not.
-        const int flags = fcntl(m_nPipeRead, F_GETFL);
-        if (flags != -1) {
-            fcntl(m_nPipeRead, F_SETFL, flags | O_NONBLOCK);
-        }
-        NetEventRecord record;
-        while (ReadEvent(record)) {
-            DiscardEvent(m_pXdr, record);
-        }
-    }
-    ZoLock lock(m_PipeLock);
-    for (const NetEventRecord& record : m_Overflow) {
+    NetEventRecord record;
+    while (m_Events.Pop(record)) {
         DiscardEvent(m_pXdr, record);
     }
-    m_Overflow.clear();
-    m_bOverflow.store(false);
 }

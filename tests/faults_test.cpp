@@ -201,17 +201,7 @@ TEST_F(Faults, ServerDestroyedUnderLoadWithCallsInFlight) {
                 ++wrong;
                 return;
             }
-            for (int n = 0; n < 1000000; ++n) {
-                ZoErrorCode error = 0;
-                const MSGINTCALL r = c.Integer(n, kWantData, error);
-                if (error != NET_OK || r.ulStatus != 7) {
-                    // The server went away: lost (32, by reply or closed stream), never wrong.
-                    wrong += error != NET_SOCKET_ERROR && r.ulStatus != NET_SOCKET_ERROR;
-                    return;
-                }
-                wrong += r.lValue != 2 * n;
-                ++answered;
-            }
+            CallUntilLost(c, 1000000, answered, wrong);  // lost when the server goes, never wrong
         });
     }
     Client idle;  // failures below only expected: the loaders must still be joined

@@ -27,6 +27,16 @@ protected:
     static std::string OnPort(const char* name, std::uint16_t port) {
         return std::string(name) + ":" + std::to_string(port);
     }
+    // Serves "echo" and connects a raw peer to it: the socket, and the handle in handle.
+    int RawEchoPeer(std::uint32_t& handle) {
+        Register("echo");
+        ls.Start();
+        const int fd = ConnectRaw(ls.Port());
+        WriteAll(fd, Handshake("echo"));
+        handle = ReadWord(fd);
+        EXPECT_EQ(ReadWord(fd), 0u);  // the Unicode word: off
+        return fd;
+    }
 
     Stats stats, listenerStats, refusing;  // outlive the server, which deletes their objects
     LoopServer ls;
@@ -187,6 +197,50 @@ TEST_F(EndToEnd, RepeatedTraceEntriesOfOneConnectionAreFolded) {
     for (size_t i = 0; i < sink.entries.size(); ++i)
         EXPECT_EQ(sink.entries[i],
                   std::make_pair(int{NET_TRACE_ERROR}, entries[before + i].message));
+}
+
+// Messages that arrive together are read in order, none lost: calls, a text longer than the
+// server's receive buffer, an unknown identifier, a connect and a close in one segment.
+TEST_F(EndToEnd, RawPeerMessagesArrivingTogether) {
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
+
+    const std::string text(20000, 't');
+    Bytes string = Words(
+        {NET_MSG_STRING, 0, 0, kWantData, handle, static_cast<std::uint32_t>(text.size() + 1)});
+    string.insert(string.end(), text.begin(), text.end() + 1);  // with its NUL
+    auto integer = [&](std::uint32_t value) {
+        return Words({NET_MSG_INTEGER, value, 0, kWantData, handle});
+    };
+    ASSERT_TRUE(WriteAll(fd, integer(5) + string + integer(6) + Words({7}) +
+                                 Handshake("ignored", 1) + Words({NET_MSG_CLOSE})));
+    const std::uint32_t answered = kWantData | NET_FLAG_RETURNDATA;
+    EXPECT_EQ(ReadBytes(fd, 16), Words({10, 7, answered, handle}));
+    const std::string echoed = "echo:" + text;
+    Bytes expected = Words({0, 7, answered, handle, static_cast<std::uint32_t>(echoed.size() + 1)});
+    expected.insert(expected.end(), echoed.begin(), echoed.end() + 1);
+    EXPECT_EQ(ReadBytes(fd, expected.size()), expected);
+    EXPECT_EQ(ReadBytes(fd, 16), Words({12, 7, answered, handle}));
+    EXPECT_EQ(ReadWord(fd), handle);  // the connect, below version 2: the number alone
+    EXPECT_EQ(ReadWord(fd), 1u);      // the close
+    EXPECT_TRUE(PeerEnded(fd));
+    close(fd);
+    EXPECT_TRUE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 7"));
+}
+
+// A record that cannot be decoded ends its connection, and what arrived behind it is not read.
+TEST_F(EndToEnd, NothingBehindAnUndecodableRecordIsRead) {
+    ls.server->Settings().ullDecodeBudget = 1024;
+    std::uint32_t handle = 0;
+    const int fd = RawEchoPeer(handle);
+    Bytes tooLong = Words({NET_MSG_STRING, 0, 0, 0, handle, 4000});  // a text over the budget
+    tooLong.resize(tooLong.size() + 4000, 't');
+    ASSERT_TRUE(WriteAll(fd, tooLong + Words({NET_MSG_INTEGER, 1, 0, kWantData, handle})));
+    EXPECT_TRUE(PeerEnded(fd));  // no answer came first
+    close(fd);
+    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
+    EXPECT_EQ(stats.calls, 0);
+    EXPECT_FALSE(ls.trace.Has("NetServer::MsgUser Unknown network message ID 1953789044"));  // tttt
 }
 
 // Named services match in any case on their own port only, an unnamed one takes any name on

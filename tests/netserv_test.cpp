@@ -18,22 +18,12 @@ using namespace servtest;
 
 namespace {
 
-// Records registrations without running a loop; the pipe is never read.
-struct RecordingRegistration : ZoInputRegistration {
-    ZoInputId AddInput(int fd, ZoInputProc, void*) override {
-        added.push_back(fd);
-        return static_cast<ZoInputId>(added.size());
-    }
-    void RemoveInput(ZoInputId id) override { removed.push_back(id); }
-    std::vector<int> added;
-    std::vector<ZoInputId> removed;
-};
-
 class NetServerLifecycle : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* name : {"ZOR_NET_USE_UNICODE", "ZOR_NET_DECODE_BUDGET",
-                                 "ZOR_NET_HANDSHAKE_TIMEOUT_MS", "ZOR_NET_MAX_CONNECTIONS"})
+        for (const char* name :
+             {"ZOR_NET_USE_UNICODE", "ZOR_NET_DECODE_BUDGET", "ZOR_NET_HANDSHAKE_TIMEOUT_MS",
+              "ZOR_NET_MAX_CONNECTIONS", "ZOR_NET_BATCH_INPUT_THREADS"})
             unsetenv(name);
     }
     TraceCapture trace;  // outlives the servers, which close its stream
@@ -112,11 +102,13 @@ TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
         setenv("ZOR_NET_DECODE_BUDGET", budget, 1);
         setenv("ZOR_NET_HANDSHAKE_TIMEOUT_MS", limits, 1);
         setenv("ZOR_NET_MAX_CONNECTIONS", limits, 1);
-        const NetSettings settings = MakeServer()->Settings();
         const bool valid = budget == values[0].first;
+        setenv("ZOR_NET_BATCH_INPUT_THREADS", valid ? "1" : "2", 1);
+        const NetSettings settings = MakeServer()->Settings();
         EXPECT_EQ(settings.ullDecodeBudget, valid ? 4096u : 64u << 20);
         EXPECT_EQ(settings.lHandshakeTimeoutMs, valid ? 250 : 0);
         EXPECT_EQ(settings.ulMaxConnections, valid ? 250u : 0u);
+        EXPECT_EQ(settings.bBatchInputThreads, valid);  // off unless set to 1
     }
 }
 

@@ -130,6 +130,21 @@ public:
     std::thread thread;
 };
 
+// Records registrations without running a loop; the test calls the callback when it likes.
+struct RecordingRegistration : ZoInputRegistration {
+    ZoInputId AddInput(int fd, ZoInputProc proc, void* clientData) override {
+        added.push_back(fd);
+        callback = proc;
+        data = clientData;
+        return static_cast<ZoInputId>(added.size());
+    }
+    void RemoveInput(ZoInputId id) override { removed.push_back(id); }
+    std::vector<int> added;
+    std::vector<ZoInputId> removed;
+    ZoInputProc callback = nullptr;  // the last one added
+    void* data = nullptr;
+};
+
 inline int LiveInputThreads(NetServerImp& server) {
     std::lock_guard<std::mutex> lock(server.m_ThreadMutex);
     int live = 0;
@@ -155,6 +170,9 @@ struct Stats {
     std::mutex mutex;
     std::vector<std::string> texts;  // string values received in user calls, guarded by mutex
     std::vector<std::pair<std::int32_t, std::uint32_t>> users;  // handle, flags; guarded by mutex
+    // Once mainThread is set, counts taken on any other thread are counted in offThread too.
+    std::atomic<std::thread::id> mainThread{};
+    std::atomic<int> offThread{0};
 };
 
 // Main thread only, as every event object. Doubles numbers, prefixes texts, appends "!" to
@@ -162,20 +180,20 @@ struct Stats {
 class EchoEvent : public NetEvent {
 public:
     explicit EchoEvent(Stats& stats) : m_stats(stats) {}
-    ~EchoEvent() override { ++m_stats.destroyed; }
+    ~EchoEvent() override { Count(m_stats.destroyed); }
     NetEvent* Clone() override { return m_stats.clones ? new EchoEvent(m_stats) : nullptr; }
     void SetHndl(NetHostHndl* handle) override { m_handle = handle; }
-    std::int32_t NetCreate() override { return ++m_stats.netCreate, m_stats.createResult; }
-    std::int32_t NetDestroy() override { return ++m_stats.netDestroy, 1; }
+    std::int32_t NetCreate() override { return Count(m_stats.netCreate), m_stats.createResult; }
+    std::int32_t NetDestroy() override { return Count(m_stats.netDestroy), 1; }
     std::int32_t ConnectionCreated() override {
-        ++m_stats.created;
+        Count(m_stats.created);
         if (m_stats.detach) {
             m_stats.detached = this;
             m_handle->SetEventFunc(nullptr);
         }
         return m_stats.createdResult;
     }
-    std::int32_t ConnectionClosed() override { return ++m_stats.closed, 1; }
+    std::int32_t ConnectionClosed() override { return Count(m_stats.closed), 1; }
     std::int32_t IntegerData(std::int32_t* value, std::uint32_t& flags) override {
         if (*value == kHoldValue) {
             m_stats.held = true;
@@ -211,10 +229,16 @@ public:
     }
 
 private:
+    int Count(std::atomic<int>& counter) {
+        const std::thread::id main = m_stats.mainThread;
+        if (main != std::thread::id() && main != std::this_thread::get_id())
+            ++m_stats.offThread;
+        return ++counter;
+    }
     void Answer(std::uint32_t& flags) {
-        ++m_stats.calls;
+        Count(m_stats.calls);
         if (flags & NET_FLAG_NOREPLY)
-            ++m_stats.oneWay;
+            Count(m_stats.oneWay);
         if (flags & kWantData)
             flags |= NET_FLAG_RETURNDATA;
     }
@@ -242,6 +266,22 @@ struct Client {
     NetClient client{nullptr, &xdr, 2};
     std::int32_t handle = -1;
 };
+
+// Integer calls on c until the server goes (32, by reply or closed stream) or count were made;
+// counts the answers, and in wrong those that are wrong or fail otherwise.
+inline void CallUntilLost(Client& c, int count, std::atomic<int>& answered,
+                          std::atomic<int>& wrong) {
+    for (int n = 0; n < count; ++n) {
+        ZoErrorCode error = 0;
+        const MSGINTCALL r = c.Integer(n, kWantData, error);
+        if (error != NET_OK || r.ulStatus != 7) {
+            wrong += error != NET_SOCKET_ERROR && r.ulStatus != NET_SOCKET_ERROR;
+            return;
+        }
+        wrong += r.lValue != 2 * n;
+        ++answered;
+    }
+}
 
 // A user call of the texts, then the numbers; released with XDR_FREE.
 inline MSGUSERCALL UserCall(std::int32_t handle, std::uint32_t flags,

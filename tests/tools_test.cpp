@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/net.h"
+#include "net/netversion.h"
 #include "testutil.h"
 
 extern char** environ;
@@ -121,19 +122,29 @@ std::string Status(std::int32_t code) {
 
 TEST(NetEchoProgram, ServesItsServicesUntilTerminated) {
     const std::string port = FreePort(), side = FreePort();
-    Child echo({NETECHO_PATH, "--port", port, "--listen", "--service", "side:" + side});
+    // --quiet: the handles the server packs as it echoes leave no lines on its output.
+    Child echo({NETECHO_PATH, "--port", port, "--listen", "--service", "side:" + side, "--quiet"});
     ASSERT_TRUE(echo.Says("listening on port " + port)) << echo.Err();
     Result r = NetCall({"127.0.0.1", "whatever:" + port, "int", "3"});
     EXPECT_EQ(r.out, "int: " + Status(1) + ", flags 0x2, handle 0, value 3\n") << r.err;
-    r = NetCall({"127.0.0.1", "side:" + side, "string", "abc"});
-    EXPECT_EQ(AnyHandle(r.out), "string: " + Status(1) + ", flags 0x2, handle #, value \"abc\"\n")
+    r = NetCall({"127.0.0.1", "side:" + side, "string", "abc", "--", "user", "h7:1"});
+    EXPECT_EQ(AnyHandle(r.out), "string: " + Status(1) + ", flags 0x2, handle #, value \"abc\"\n" +
+                                    "user: " + Status(1) + ", flags 0x0, handle #, type 0, " +
+                                    "values: h7:1\n")
         << r.err;
     EXPECT_EQ(echo.Stop(SIGTERM), 0) << echo.Err();
+    EXPECT_EQ(echo.Out(), "listening on port " + port + "\n");
 
-    Child help({NETECHO_PATH, "--help"});
-    EXPECT_EQ(help.Finish(), 0);
-    EXPECT_NE(help.Out().find("usage: netecho"), std::string::npos);
-    EXPECT_EQ(Child({NETECHO_PATH, "--port", "x"}).Finish(), 2);
+    // Help lists the exit statuses; --version names the release; a bad option exits 2.
+    for (const auto& [path, name] :
+         {std::pair{NETECHO_PATH, "netecho"}, {NETCALL_PATH, "netcall"}}) {
+        Child help({path, "--help"}), version({path, "--version"}), bad({path, "--port", "x"});
+        EXPECT_EQ(help.Finish(), 0);
+        EXPECT_NE(help.Out().find("\nExit status:\n  0  "), std::string::npos) << name;
+        EXPECT_EQ(version.Finish(), 0);
+        EXPECT_EQ(version.Out(), std::string(name) + " " ZORNET_VERSION_STRING "\n");
+        EXPECT_EQ(bad.Finish(), 2);
+    }
 }
 
 // Against a server that offers UTF-16 strings, so every value also crosses in that form.
@@ -141,58 +152,90 @@ TEST(NetCallProgram, EveryCallKindOutputFormAndFailure) {
     const std::string port = FreePort(), service = "echo:" + port;
     Child echo({NETECHO_PATH, "--port", port}, {"ZOR_NET_USE_UNICODE=1"});
     ASSERT_TRUE(echo.Says("listening on port " + port)) << echo.Err();
+    // Options stand anywhere. Above 2147483647 an integer is its 32-bit pattern; a real keeps -0.
     Result r = NetCall(
-        {"127.0.0.1",    service,      "int",   "0x10", "--",     "real", "2e3",    "--",  "string",
-         "\"h\\u00e9\"", "--",         "user",  "1",    "\"é😀\"", "[1,",  "2",      "@2]", "&&2.5",
-         "t1:2:3",       "d2024/1205", "h7:42", "none", "true",   "--",   "connect"});
+        {"127.0.0.1", service,      "int",    "0x10", "--",     "int",          "4294967295",
+         "--",        "real",       "-0",     "--",   "string", "\"h\\u00e9\"", "--",
+         "user",      "1",          "\"é😀\"", "[1,",  "2",      "@2]",          "&&2.5",
+         "t1:2:3",    "d2024/1205", "h7:42",  "none", "true",   "[3,4]",        "--",
+         "connect",   "--protocol", "2"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string ok = Status(1) + ", flags ";
-    EXPECT_EQ(r.out, "int: " + ok + "0x2, handle 0, value 16\nreal: " + ok +
-                         "0x2, handle 0, value 2000.0\nstring: " + ok +
+    EXPECT_EQ(r.out, "int: " + ok + "0x2, handle 0, value 16\nint: " + ok +
+                         "0x2, handle 0, value -1\nreal: " + ok +
+                         "0x2, handle 0, value -0.0\nstring: " + ok +
                          "0x2, handle 0, value \"hé\"\nuser: " + ok +
                          "0x0, handle 0, type 0, values: 1 \"é😀\" [1, 2 @2] &&2.5 t01:02:03 "
-                         "d2024/1205 h7:42 none true\nconnect: handle 0, version 2, unicode on\n");
+                         "d2024/1205 h7:42 none true [3, 4 @0]\n"
+                         "connect: handle 0, version 2, unicode on\n");
 
-    r = NetCall({"127.0.0.1", "noreturn:" + port, "int", "5", "--", "user", "[:int @0]"});
-    EXPECT_EQ(AnyHandle(r.out), "int: " + Status(7) +
-                                    ", flags 0x0, handle #, value 0\nuser: " + Status(7) +
-                                    ", flags 0x0, handle #, type 0, values: [:int @0]\n");
+    // An answer with a status other than success is exit status 1, unless any status will do.
+    for (const char* any : {"--user-type=0", "--any-status"}) {
+        r = NetCall({"127.0.0.1", "noreturn:" + port, "int", "5", "--", "user", "[:int @0]", any});
+        EXPECT_EQ(r.status, any[2] == 'a' ? 0 : 1) << any;
+        EXPECT_EQ(AnyHandle(r.out), "int: " + Status(7) +
+                                        ", flags 0x0, handle #, value 0\nuser: " + Status(7) +
+                                        ", flags 0x0, handle #, type 0, values: [:int @0]\n");
+    }
     // Version 1 knows no UTF-16, and a refused version 3 falls back to 2.
-    r = NetCall({"--version", "1", "127.0.0.1", service, "connect", "--", "user", "\"é\""});
+    r = NetCall({"--protocol", "1", "127.0.0.1", service, "connect", "--", "user", "\"é\""});
     EXPECT_EQ(AnyHandle(r.out), "connect: handle #, version 1, unicode off\nuser: " + ok +
                                     "0x0, handle #, type 0, values: \"é\"\n")
         << r.err;
-    r = NetCall({"--version", "3", "127.0.0.1", service, "connect"});
+    r = NetCall({"--protocol", "3", "127.0.0.1", service, "connect"});
     EXPECT_EQ(AnyHandle(r.out), "connect: handle #, version 2, unicode on\n") << r.err;
 
-    r = NetCall({"--no-reply", "--json", "127.0.0.1", service, "int", "1", "--", "connect"});
-    EXPECT_EQ(AnyHandle(r.out),
+    // One-way calls: their timing is said to measure sending only.
+    r = NetCall({"--no-reply", "--json", "--repeat", "3", "127.0.0.1", service, "int", "1", "--",
+                 "connect"});
+    const std::string oneWay = AnyHandle(r.out);
+    EXPECT_EQ(oneWay.substr(0, oneWay.find("{\"repeat\"")),
               "{\"call\":\"int\",\"reply\":false}\n"
               "{\"call\":\"connect\",\"handle\":#,\"version\":2,\"unicode\":true}\n");
+    EXPECT_NE(oneWay.find("{\"repeat\":3,\"calls\":3,\"measured\":\"sending only\","),
+              std::string::npos);
     // Version 1 sends a text's bytes as they are: JSON gets U+FFFD for what is not UTF-8.
-    r = NetCall({"--version", "1", "--repeat", "50", "--json", "127.0.0.1", service, "user",
+    r = NetCall({"--protocol", "1", "--repeat", "50", "--json", "127.0.0.1", service, "user",
                  "[1 @1]", "&\"a\\x01\\xFF\"", "-inf", "h9:3", "t1:2:3"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string json = AnyHandle(r.out);
     EXPECT_EQ(
-        json.substr(0, json.find("\n{\"repeat\":50,\"calls\":50,")),
+        json.substr(0, json.find("\n{\"repeat\":50,\"calls\":50,\"measured\":\"round trip\",")),
         R"({"call":"user","status":1,"status_text":"success","flags":0,"handle":#,"type":0,)"
         R"("values":[{"type":"list","of":"int","cursor":1,"items":[{"type":"int","value":1}]},)"
-        R"({"type":"string","value":"a\u0001\ufffd","depth":1},{"type":"real","value":"-inf"},)"
+        R"({"type":"string","value":"a\u0001)"
+        "\xEF\xBF\xBD"
+        R"(","depth":1},)"
+        R"({"type":"real","value":"-inf"},)"
         R"({"type":"handle","code":32009,"value":3},{"type":"time","value":[1,2,3]}]})");
 
-    // Each failure has its own exit status and says why on the error stream only.
+    // Each failure has its own exit status and says why on the error stream only: at the
+    // character at fault for a literal (a wide one takes two columns), and as JSON with --json.
+    testutil::Listener silent;  // accepts into its backlog and never answers
     const struct {
         std::vector<std::string> args;
         int status;
-        const char* text;
+        std::string text;
     } cases[] = {
         {{"127.0.0.1", "nosuch:" + port, "int", "1"}, 5, "does not serve \"nosuch\""},
-        {{"--version", "3", "--no-fallback", "127.0.0.1", service, "int", "1"}, 6, "version 3"},
+        {{"--protocol", "3", "--no-fallback", "127.0.0.1", service, "int", "1"}, 6, "version 3"},
         {{"127.0.0.1", "echo:" + FreePort(), "int", "1"}, 4, "cannot connect"},
         {{"no..such..host", service, "int", "1"}, 3, "unknown host"},
-        {{"127.0.0.1", service, "user", "[1,", "\"a\"]"}, 2, "position 5"},
+        {{"--timeout", "0.1", "127.0.0.1", "echo:" + std::to_string(silent.port), "int", "1"},
+         8,
+         "no answer within 0.1 s"},
         {{"127.0.0.1", service, "int", "1", "--"}, 2, "empty call"},
+        {{"127.0.0.1", service, "user", "[1, 2 @3]"}, 2, "position 8: the cursor is 0"},
+        {{"127.0.0.1", service, "user", "\"漢字\" [1, \"é\"]"},
+         2,
+         "position 10: every element of a list of int must be of that type\n"
+         "  \"漢字\" [1, \"é\"]\n" +
+             std::string(13, ' ') + "^\n"},
+        {{"127.0.0.1", service, "int", "1", "--json", "--", "user", "[1,", "\"a\"]"},
+         2,
+         R"({"error":"user: position 5: every element of a list of int must be of that type",)"
+         R"("exit":2,"call":"user","position":5,"text":"[1, \"a\"]"})"},
+        {{"--repeat", "2", "127.0.0.1", service, "connect"}, 2, "--repeat needs a call"},
     };
     for (const auto& c : cases) {
         r = NetCall(c.args);
@@ -201,6 +244,25 @@ TEST(NetCallProgram, EveryCallKindOutputFormAndFailure) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(echo.Stop(), 0);
+}
+
+// The bash completion offers the options, and the call kinds where a call begins.
+TEST(NetCallProgram, BashCompletion) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"--ti", "--timeout"},
+        {"--json 127.0.0.1 echo:1 ''", "int real string user connect"},
+        {"h s int 1 -- r", "real"},
+        {"--timeout 2 h s u", "user"},
+        {"h s int 1 --repeat ''", ""},
+    };
+    for (const auto& [words, offered] : cases) {
+        Child bash({"/bin/bash", "-c",
+                    std::string("source ") + NETCALL_COMPLETION + "; COMP_WORDS=(netcall " + words +
+                        "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _netcall; " +
+                        "echo \"${COMPREPLY[*]}\""});
+        EXPECT_EQ(bash.Finish(), 0) << bash.Err();
+        EXPECT_EQ(bash.Out(), std::string(offered) + "\n") << words;
+    }
 }
 
 // The Wireshark dissector (tools/wireshark/zornet.lua), run by tshark over captures of sessions
@@ -337,7 +399,7 @@ TEST(WiresharkDissector, DecodesARecordedSessionAndSurvivesNoise) {
     EXPECT_EQ(NetCall({"127.0.0.1", "nosuch:" + relayed, "int", "1"}).status, 5);
     // Connection 3 gets no Unicode word, so the client falls back to version 1 on connection 4.
     EXPECT_EQ(NetCall({"127.0.0.1", service, "user", "\"é\""}).status, 0);
-    EXPECT_EQ(NetCall({"--version", "3", "127.0.0.1", service, "connect"}).status, 0);
+    EXPECT_EQ(NetCall({"--protocol", "3", "127.0.0.1", service, "connect"}).status, 0);
     // What netcall cannot send: a connect message on the open connection, and a user call whose
     // second value has the type byte 0x40, after which the server ends the connection.
     const int fd = testutil::ConnectRaw(relay.port);
@@ -441,21 +503,23 @@ TEST(WiresharkDissector, DecodesARecordedSessionAndSurvivesNoise) {
     EXPECT_EQ(echo.Stop(), 0);
 }
 
-// Each example client against each example server: the two APIs on the same wire.
-TEST(Examples, EachClientTalksToEachServer) {
+// Each example client against each example server (the minimal and modern ones, and the same
+// server on each event loop with an adapter): the two APIs, and every loop, on the same wire.
+TEST(Examples, EachClientTalksToEachExampleServer) {
     const std::pair<const char*, const char*> clients[] = {
         {MINIMAL_CLIENT_PATH,
          "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
          "  string \"five\"\n"},
         {MODERN_CLIENT_PATH, "integer call: 42\nuser call: 10 \"five\" [3, 4 @0]\n"}};
-    for (const char* serverPath : {MINIMAL_SERVER_PATH, MODERN_SERVER_PATH}) {
+    for (const char* path : {EXAMPLE_SERVER_PATHS}) {
+        SCOPED_TRACE(path);
         const std::string port = FreePort();
-        Child server({serverPath, port});
+        Child server({path, port});
         ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
         for (const auto& [clientPath, expected] : clients) {
             Child client({clientPath, "127.0.0.1", port});
             EXPECT_EQ(client.Finish(), 0) << client.Err();
-            EXPECT_EQ(client.Out(), expected) << clientPath << " to " << serverPath;
+            EXPECT_EQ(client.Out(), expected) << clientPath;
         }
         EXPECT_EQ(server.Stop(), 0);
     }

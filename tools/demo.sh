@@ -132,8 +132,8 @@ section "One-way calls: nothing is read back (flag 0x1)"
 call "one-way" 0 '^int: sent, no reply$
 ^user: sent, no reply$' --no-reply "$host" "$svc" int 5 -- user '[1.5, 2.5 @1]'
 
-section "The noreturn service answers status 7 and sends no value back"
-call "noreturn" 0 'int: status 7 .*value 0$' "$host" "noreturn:$echo_port" int 5
+section "The noreturn service answers status 7 and sends no value back: exit status 1"
+call "noreturn" 1 'int: status 7 .*value 0$' "$host" "noreturn:$echo_port" int 5
 
 section "JSON output and a timed run"
 call "json" 0 '^\{"call":"real","status":1,"status_text":"success","flags":2,"handle":[0-9]+,"value":0\.1\}$' \
@@ -144,8 +144,8 @@ call "repeat" 0 'repeat 500: 500 calls in .* calls/s, latency p50 .* p99 .* max'
 section "Refusals: each has one line on standard error and its own exit status"
 call "refused service" 5 'does not serve "nosuch".*status 31' "$host" "nosuch:$echo_port" int 1
 call "refused version" 6 'does not speak protocol version 3.*status 30' \
-    --version 3 --no-fallback "$host" "$svc" int 1
-call "version fall-back" 0 'connect: handle [0-9]+, version 2' --version 3 "$host" "$svc" connect
+    --protocol 3 --no-fallback "$host" "$svc" int 1
+call "version fall-back" 0 'connect: handle [0-9]+, version 2' --protocol 3 "$host" "$svc" connect
 call "bad literal" 2 'position 5: every element of a list of int' "$host" "$svc" user '[1, "a"]'
 call "unknown host" 3 'unknown host' no..such..host "$svc" int 1
 
@@ -154,7 +154,7 @@ start_echo wide ZOR_NET_USE_UNICODE=1
 call "unicode on" 0 'connect: handle [0-9]+, version 2, unicode on
 user: .*values: "grüße ✓"$' "$host" "echo:$wide_port" connect -- user '"grüße ✓"'
 call "unicode off below version 2" 0 'connect: handle [0-9]+, version 1, unicode off
-user: .*values: "grüße ✓"$' --version 1 "$host" "echo:$wide_port" connect -- user '"grüße ✓"'
+user: .*values: "grüße ✓"$' --protocol 1 "$host" "echo:$wide_port" connect -- user '"grüße ✓"'
 
 section "Stopping: SIGTERM ends each server with status 0; its port then refuses connections"
 stop_echo wide

@@ -4,65 +4,73 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/net.h"
+#include "net/netversion.h"
 #include "netlit.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: netcall [options] HOST SERVICE CALL [-- CALL]...\n"
-    "\n"
-    "SERVICE is \"name\" or \"name:port\" (a number or a services name; without a port the\n"
-    "\"olmnet\" services entry, or 5001). The calls run in order on one connection, separated by\n"
-    "'--'; then the connection is closed with the close message.\n"
-    "\n"
-    "calls:\n"
-    "  int N          an integer call (-5, 0x10)\n"
-    "  real X         a real call (1.5, 2e3; an integer is taken as a real)\n"
-    "  string TEXT    a string call; TEXT is taken as it is, unless it is a quoted literal\n"
-    "                 (\"a\\tb\") or the word none (no text)\n"
-    "  user VALUE...  a user call with these typed values (none, true, -5, 0x10, 1.5, \"text\",\n"
-    "                 t12:30:05, d2024/1205, h7:42, [1, 2, 3 @2], [:int @0], &&2.5); quote\n"
-    "                 them for the shell (full syntax: tools/netlit.h). No values: no block\n"
-    "  connect        prints the handle number, protocol version and whether UTF-16 is in use\n"
-    "\n"
-    "options (before HOST):\n"
-    "  --version V      protocol version offered (default 2); refused versions fall back to V-1\n"
-    "  --no-fallback    report a refused version instead of falling back\n"
-    "  --no-reply       one-way calls (flag 0x1): nothing is read back\n"
-    "  --return-data    ask for the value back (flag 0x2)\n"
-    "  --user-type N    the type word of user-call argument blocks (default 0)\n"
-    "  --trace FILE     trace the connection to FILE (appended)\n"
-    "  --trace-flags M  trace level mask (default 0x3F)\n"
-    "  --json           one JSON object per line instead of text\n"
-    "  --repeat N       run the calls N times; prints calls/s and latency percentiles\n"
-    "\n"
-    "exit status: 0 done, 2 bad arguments, 3 unknown host, 4 connection refused,\n"
-    "5 service refused (31), 6 protocol version refused (30), 7 connection lost during a call,\n"
-    "8 other handshake failure.\n";
+using netlit::Json;
 
-FILE* g_out = stdout;  // the replies; standard output itself is left to the library
+const char kAbout[] =
+    "Makes calls on a service of a zornet server and prints the answers as typed-value literals\n"
+    "(or JSON), so that an answer can be pasted back as the next call's input.";
 
+const char kFooter[] = R"(SERVICE is "name" or "name:port" (a number or a services name; without a
+port the "olmnet" services entry, or 5001). The calls run in order on one
+connection, separated by '--'; then the connection is closed with the close
+message. Options may stand anywhere; a word that starts with '-' is an option
+unless it reads as a number, so quote such a text: string '"-x"'.
+
+Calls:
+  int N          an integer call: -2147483648 to 4294967295 or hexadecimal 0x10;
+                 above 2147483647 the 32-bit pattern, which the peer reads as
+                 negative (4294967295 travels as -1)
+  real X         a real call (1.5, 2e3, -0, inf; digits are taken as a real)
+  string TEXT    a string call; TEXT is taken as it is, unless it is a quoted
+                 literal ("a\tb") or the word none (no text)
+  user VALUE...  a user call with these typed values: none, true, -5, 0x10,
+                 1.5, "text", t12:30:05, d2024/1205, h7:42, [1, 2, 3 @2],
+                 [:int @0], &&2.5 (quote them for the shell); no values: no block
+  connect        prints the handle number, protocol version and whether UTF-16
+                 strings are in use
+
+Exit status:
+  0  done: every call answered with status 1 (with --any-status, any status)
+  1  a call was answered with another status
+  2  bad arguments
+  3  unknown host
+  4  connection refused or unreachable
+  5  service refused (status 31)
+  6  protocol version refused (status 30)
+  7  connection lost, or no answer within the time-out, during a call
+  8  other handshake failure: the peer closed, answered something that is no
+     handle number, or did not answer within the time-out)";
+
+// In the order --help lists them, 0 to 8.
 enum Exit {
-    kDone = 0,
-    kUsageError = 2,
-    kUnknownHost = 3,
-    kNoConnection = 4,
-    kServiceRefused = 5,
-    kVersionRefused = 6,
-    kCallFailed = 7,
-    kHandshakeFailed = 8
+    kDone,
+    kBadStatus,
+    kUsageError,
+    kUnknownHost,
+    kNoConnection,
+    kServiceRefused,
+    kVersionRefused,
+    kCallFailed,
+    kHandshakeFailed
 };
 
 enum class Kind { Integer, Real, String, User, Connect };
@@ -78,198 +86,237 @@ struct Call {
 };
 
 struct Options {
-    std::uint32_t version = NET_PROTOCOL_VERSION;
-    bool fallback = true;
-    std::uint32_t flags = 0;
+    std::uint32_t protocol = NET_PROTOCOL_VERSION;
+    bool noFallback = false, noReply = false, returnData = false, anyStatus = false;
     std::uint16_t userType = 0;
     std::string trace;
     std::uint16_t traceFlags = 0x3F;
-    bool json = false;
     long repeat = 0;
-    std::string host;
-    std::string serviceName;
+    double timeout = 0;  // seconds; 0: wait as long as the connection lasts
+    std::string host, serviceName;
     std::uint16_t port = 0;  // 0: the "olmnet" entry, or 5001
     std::vector<Call> calls;
 };
 
+bool g_json = false;  // --json: errors too are JSON objects; set before anything is reported
+
 // Thrown only inside argument parsing, where a message and exit 2 are all that can follow.
 struct UsageError {
+    explicit UsageError(std::string text, std::string more = "", Json fields = Json::object())
+        : message(std::move(text)), lines(std::move(more)), detail(std::move(fields)) {}
     std::string message;
+    std::string lines;  // text form only: the literal and a caret under the fault
+    Json detail;        // JSON form only
 };
+
+// One error on standard error: a line of text, or with --json one JSON object.
+int Report(int status, const std::string& message, const std::string& lines = "",
+           const Json& detail = Json::object()) {
+    Json json{{"error", message}, {"exit", status}};
+    json.update(detail);
+    std::fprintf(stderr, "%s\n",
+                 g_json ? netlit::Dump(json).c_str() : ("netcall: " + message + lines).c_str());
+    return status;
+}
+
+// One line of output: the JSON object with --json, else the text.
+void PrintLine(const Json& json, const std::string& text) {
+    std::printf("%s\n", g_json ? netlit::Dump(json).c_str() : text.c_str());
+}
 
 std::string StatusText(std::int32_t status) {
     return "status " + std::to_string(status) + " (" + NetStatusText(status) + ")";
 }
 
-long ParseCount(const std::string& option, const char* text, long max) {
-    char* end = nullptr;
-    errno = 0;
-    long n = std::strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || n < 0 || n > max)
-        throw UsageError{option + " needs a number from 0 to " + std::to_string(max)};
-    return n;
+// Characters and terminal columns of UTF-8 text (LC_CTYPE is UTF-8); a byte that is not UTF-8
+// counts as one of each.
+void Measure(const std::string& text, std::size_t& characters, std::size_t& columns) {
+    std::mbstate_t state{};
+    characters = columns = 0;
+    for (std::size_t at = 0, n = 0; at < text.size(); at += n, ++characters) {
+        wchar_t c = 0;
+        n = std::mbrtowc(&c, &text[at], text.size() - at, &state);
+        const bool character = n > 0 && n <= text.size() - at;
+        if (!character) {  // a NUL, or a byte that starts no character: one byte, one column
+            n = 1;
+            state = {};
+        }
+        columns += character && wcwidth(c) >= 0 ? static_cast<std::size_t>(wcwidth(c)) : 1;
+    }
 }
 
-// A parse error with the text it was found in and a caret under the position.
+// A parse error with the text it was found in and a caret under the character at fault.
 [[noreturn]] void ThrowLiteral(const std::string& call, const std::string& text,
                                const netlit::ParseError& error) {
-    std::size_t column = 0;  // in characters, so the caret lines up under UTF-8 text
-    for (std::size_t i = 0; i < error.position && i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
-            ++column;
-    }
-    throw UsageError{call + ": position " + std::to_string(error.position + 1) + ": " +
-                     error.message + "\n  " + text + "\n  " + std::string(column, ' ') + "^"};
-}
-
-std::string Join(const std::vector<std::string>& words) {
-    std::string out;
-    for (std::size_t i = 0; i < words.size(); ++i)
-        out += (i > 0 ? " " : "") + words[i];
-    return out;
+    std::size_t position = 0, column = 0;
+    Measure(text.substr(0, error.position), position, column);
+    throw UsageError{call + ": position " + std::to_string(position + 1) + ": " + error.message,
+                     "\n  " + text + "\n  " + std::string(column, ' ') + "^",
+                     {{"call", call}, {"position", position + 1}, {"text", text}}};
 }
 
 Call ParseCall(const std::vector<std::string>& words) {
     Call call;
     call.name = words[0];
-    std::vector<std::string> rest(words.begin() + 1, words.end());
-    std::string text = Join(rest);
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
+    const std::string text = CLI::detail::join(rest, " ");
     netlit::ParseError error;
-    auto one = [&] {
+    bool parsed = true;
+    if (call.name == "int" || call.name == "real") {
         if (rest.size() != 1)
             throw UsageError{call.name + " takes one value"};
-    };
-    if (call.name == "int") {
-        call.kind = Kind::Integer;
-        one();
-        if (!netlit::ParseInteger(text, call.lValue, error))
-            ThrowLiteral(call.name, text, error);
-    } else if (call.name == "real") {
-        call.kind = Kind::Real;
-        one();
-        if (!netlit::ParseReal(text, call.dValue, error))
-            ThrowLiteral(call.name, text, error);
+        call.kind = call.name == "int" ? Kind::Integer : Kind::Real;
+        parsed = call.kind == Kind::Integer ? netlit::ParseInteger(text, call.lValue, error)
+                                            : netlit::ParseReal(text, call.dValue, error);
     } else if (call.name == "string") {
         call.kind = Kind::String;
+        call.nullText = text == "none";
         netlit::Lit lit;
-        if (text == "none") {
-            call.nullText = true;
-        } else if (text.empty() || text[0] != '"') {
+        if (text.empty() || text[0] != '"') {
             call.text = text;
-        } else if (!netlit::ParseOne(text, lit, error)) {
-            ThrowLiteral(call.name, text, error);
-        } else if (lit.usType != NET_TYPE_STRING || lit.depth != 0) {
-            throw UsageError{"string takes a text or one quoted string"};
-        } else {
+        } else if ((parsed = netlit::ParseOne(text, lit, error))) {
+            if (lit.usType != NET_TYPE_STRING || lit.depth != 0)
+                throw UsageError{"string takes a text or one quoted string"};
             call.text = lit.text;
         }
     } else if (call.name == "user") {
         call.kind = Kind::User;
-        if (!netlit::Parse(text, call.values, error))
-            ThrowLiteral(call.name, text, error);
-    } else if (call.name == "connect") {
-        call.kind = Kind::Connect;
-        if (!rest.empty())
-            throw UsageError{"connect takes no value"};
-    } else {
+        parsed = netlit::Parse(text, call.values, error);
+    } else if (call.name != "connect") {
         throw UsageError{"unknown call \"" + call.name + "\" (int, real, string, user, connect)"};
+    } else if (!rest.empty()) {
+        throw UsageError{"connect takes no value"};
     }
+    if (!parsed)
+        ThrowLiteral(call.name, text, error);
     return call;
 }
 
+// "name" or "name:port", the port a number or a services name.
 void ParseService(const std::string& text, Options& options) {
-    std::size_t colon = text.find(':');
+    const std::size_t colon = text.find(':');
     options.serviceName = text.substr(0, colon);
     if (colon == std::string::npos)
         return;
-    std::string port = text.substr(colon + 1);
-    char* end = nullptr;
-    unsigned long n = std::strtoul(port.c_str(), &end, 10);
-    if (!port.empty() && *end == '\0' && port[0] != '-') {
-        if (n == 0 || n > 65535)
-            throw UsageError{"port out of range in \"" + text + "\""};
-        options.port = static_cast<std::uint16_t>(n);
-        return;
-    }
+    const std::string port = text.substr(colon + 1);
     const servent* entry = getservbyname(port.c_str(), "tcp");
-    if (entry == nullptr)
+    long n = entry != nullptr ? ntohs(static_cast<std::uint16_t>(entry->s_port)) : 0;
+    if (entry == nullptr && !CLI::detail::lexical_cast(port, n))
         throw UsageError{"unknown port name \"" + port + "\" in \"" + text + "\""};
-    options.port = ntohs(static_cast<std::uint16_t>(entry->s_port));
+    if (n <= 0 || n > 65535)
+        throw UsageError{"port out of range in \"" + text + "\""};
+    options.port = static_cast<std::uint16_t>(n);
 }
 
-Options ParseArguments(const std::vector<std::string>& args) {
-    Options options;
-    std::size_t i = 0;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        const std::string& arg = args[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= args.size())
-                throw UsageError{arg + " needs a value"};
-            return args[++i].c_str();
-        };
-        if (arg == "--no-fallback") {
-            options.fallback = false;
-        } else if (arg == "--no-reply") {
-            options.flags |= NET_FLAG_NOREPLY;
-        } else if (arg == "--return-data") {
-            options.flags |= NET_FLAG_RETURNDATA;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--version") {
-            options.version = static_cast<std::uint32_t>(ParseCount(arg, value(), 0x7FFFFFFF));
-        } else if (arg == "--user-type") {
-            options.userType = static_cast<std::uint16_t>(ParseCount(arg, value(), 0xFFFF));
-        } else if (arg == "--trace") {
-            options.trace = value();
-        } else if (arg == "--trace-flags") {
-            options.traceFlags = static_cast<std::uint16_t>(ParseCount(arg, value(), 0xFFFF));
-        } else if (arg == "--repeat") {
-            options.repeat = ParseCount(arg, value(), 100000000);
-        } else {
-            throw UsageError{"unknown option " + arg};
-        }
+// CLI11 takes "--" for the end of the options, "-inf" or "-.5" for options and splits "[1,2]"
+// into 1 and 2; the calls need them as they are. Marked, they reach the call words, where the
+// mark comes off again.
+constexpr char kMark = '\x1F';
+const std::string kSeparator = std::string(1, kMark) + "--";
+
+std::vector<std::string> MarkCallWords(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = argc - 1; i > 0; --i) {  // reversed, as CLI11 takes them
+        std::string arg = argv[i];
+        const bool number =
+            arg.size() > 1 && arg[0] == '-' &&
+            (arg[1] == '.' || arg.compare(1, 3, "inf") == 0 || arg.compare(1, 3, "nan") == 0);
+        args.push_back(arg == "--" || number || arg[0] == '[' ? kMark + arg : arg);
     }
-    if (args.size() < i + 3)
-        throw UsageError{"HOST, SERVICE and at least one call are needed"};
-    options.host = args[i];
-    ParseService(args[i + 1], options);
-    std::vector<std::string> words;
-    for (std::size_t k = i + 2; k <= args.size(); ++k) {
-        if (k < args.size() && args[k] != "--") {
-            words.push_back(args[k]);
+    return args;
+}
+
+void ParseCalls(const std::vector<std::string>& words, Options& options) {
+    std::vector<std::string> call;
+    for (std::size_t k = 0; k <= words.size(); ++k) {
+        if (k < words.size() && words[k] != kSeparator) {
+            call.push_back(words[k][0] == kMark ? words[k].substr(1) : words[k]);
             continue;
         }
-        if (words.empty())
+        if (call.empty())
             throw UsageError{"an empty call around '--'"};
-        options.calls.push_back(ParseCall(words));
-        words.clear();
+        options.calls.push_back(ParseCall(call));
+        call.clear();
     }
-    return options;
+    const bool timed = std::any_of(options.calls.begin(), options.calls.end(),
+                                   [](const Call& c) { return c.kind != Kind::Connect; });
+    if (options.repeat > 0 && !timed)
+        throw UsageError{"--repeat needs a call other than connect to time"};
+}
+
+// False after --help or --version (exit 0); a bad command line throws UsageError.
+bool ParseArguments(int argc, char** argv, Options& o) {
+    CLI::App app{kAbout, "netcall"};
+    std::string service;
+    std::vector<std::string> words;
+    app.set_version_flag("--version", "netcall " ZORNET_VERSION_STRING);
+    app.add_option("--protocol", o.protocol, "protocol version offered; a refused one falls back")
+        ->type_name("V")
+        ->capture_default_str();
+    app.add_flag("--no-fallback", o.noFallback, "report a refused version instead of falling back");
+    app.add_flag("--no-reply", o.noReply, "one-way calls (flag 0x1): nothing is read back");
+    app.add_flag("--return-data", o.returnData, "ask for the value back (flag 0x2)");
+    app.add_flag("--any-status", o.anyStatus, "exit 0 whatever status a call is answered with");
+    app.add_option("--timeout", o.timeout, "fail a connect, handshake or call left unanswered")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--user-type", o.userType, "the type word of user-call argument blocks")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--trace", o.trace, "trace the connection to FILE (appended)")
+        ->type_name("FILE");
+    app.add_option("--trace-flags", o.traceFlags, "trace level mask (default 0x3F: every level)")
+        ->type_name("MASK");
+    app.add_flag("--json", g_json, "one JSON object per line instead of text, errors too");
+    app.add_option("--repeat", o.repeat,
+                   "run the calls N times; print calls/s and latencies (--no-reply: of sending)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("HOST", o.host, "a dotted IPv4 address or a host name")->required();
+    app.add_option("SERVICE", service, "name or name:port")->required();
+    app.add_option("CALL", words, "int, real, string, user or connect, with its value")->required();
+    app.footer(kFooter);
+    try {
+        std::vector<std::string> args = MarkCallWords(argc, argv);
+        app.parse(args);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) {
+            app.exit(error);  // the help or the version on standard output
+            return false;
+        }
+        throw UsageError{error.what(), "\n(netcall --help shows the usage)"};
+    }
+    ParseService(service, o);
+    ParseCalls(words, o);
+    return true;
 }
 
 // One connection's calls, printed as they are answered.
 class Session {
 public:
     Session(const Options& options, NetServer* traceServer)
-        : m_options(options), m_client(traceServer, &m_xdr, options.version) {}
+        : m_options(options), m_client(traceServer, &m_xdr, options.protocol) {
+        const double ms = std::ceil(options.timeout * 1000);
+        m_client.SetTimeout(static_cast<std::int32_t>(std::min(ms, 2147483647.0)));
+    }
 
     int Connect();
     int Run();
-    int Close();
+    int Close();  // then the answers decide: kBadStatus for a status other than success
 
 private:
     int Fail(int exitStatus, const std::string& message);
     // Each call kind returns NET_OK or the error of the call; print: the answer is shown.
-    std::int32_t Perform(const Call& call, bool print);
-    std::int32_t Integer(const Call& call, bool print);
-    std::int32_t Real(const Call& call, bool print);
-    std::int32_t String(const Call& call, bool print);
-    std::int32_t User(const Call& call, bool print);
-    std::int32_t Connection(bool print);
+    ZoErrorCode Perform(const Call& call, bool print);
+    ZoErrorCode Integer(const Call& call, bool print);
+    ZoErrorCode Real(const Call& call, bool print);
+    ZoErrorCode String(const Call& call, bool print);
+    ZoErrorCode User(const Call& call, bool print);
+    ZoErrorCode Connection(const Call& call, bool print);
     template <typename Reply>
-    bool PrintHeader(const Call& call, bool print, std::int32_t error, const Reply& reply);
-    void PrintValue(const std::string& value);
-    bool OneWay(const Call& call);
+    bool Answered(const Call& call, ZoErrorCode error, const Reply& reply, bool print);
+    template <typename Reply>
+    void Show(const Call& call, const Reply& reply, const std::string& text, const Json& json);
     void PrintStatistics(std::vector<double>& latencies, double seconds);
     std::string Where() const;
 
@@ -279,6 +326,14 @@ private:
     netlit::ValueStore m_store;
     std::vector<MSGUSERDATA*> m_blocks;  // one per call, null for other kinds; owned by m_store
     std::int32_t m_lHandle = 0;
+    std::uint32_t m_ulFlags = (m_options.noReply ? NET_FLAG_NOREPLY : 0) |
+                              (m_options.returnData ? NET_FLAG_RETURNDATA : 0);
+    long m_lBadStatus = 0;  // answers with a status other than success
+    // What a silent peer looks like, with a time-out.
+    const std::string m_silence = m_options.timeout > 0
+                                      ? ", or no answer within " +
+                                            netlit::PrintReal(m_options.timeout) + " s"
+                                      : "";
 };
 
 std::string Session::Where() const {
@@ -286,9 +341,8 @@ std::string Session::Where() const {
 }
 
 int Session::Fail(int exitStatus, const std::string& message) {
-    std::fprintf(stderr, "netcall: %s\n", message.c_str());
     m_client.Trace(NET_TRACE_APP, ("netcall: " + message).c_str());
-    return exitStatus;
+    return Report(exitStatus, message);
 }
 
 int Session::Connect() {
@@ -298,14 +352,13 @@ int Session::Connect() {
         std::int32_t status = m_client.CreateSocket(m_options.host.c_str(), m_options.port);
         if (status != NET_OK)
             return Fail(kNoConnection, "cannot connect to " + Where() + ": " +
-                                           (status == NET_SOCKET_ERROR ? "connection refused or "
-                                                                         "unreachable, "
-                                                                       : "") +
-                                           StatusText(status));
+                                           (status == NET_SOCKET_ERROR
+                                                ? "connection refused or unreachable" + m_silence
+                                                : StatusText(status)));
         status = m_client.ConnectMsg(localHost, m_options.serviceName.c_str(), m_lHandle);
         if (status == NET_OK)
             return kDone;
-        if (status == NET_BAD_VERSION && m_options.fallback && m_client.m_ulVersion > 0) {
+        if (status == NET_BAD_VERSION && !m_options.noFallback && m_client.m_ulVersion > 0) {
             // An older server: offer the next lower version on a new connection.
             if (--m_client.m_ulVersion < NET_PROTOCOL_VERSION)
                 m_client.m_bUnicode = false;
@@ -318,157 +371,147 @@ int Session::Connect() {
             return Fail(kVersionRefused, Where() + " does not speak protocol version " +
                                              std::to_string(m_client.m_ulVersion) + ": " +
                                              StatusText(status));
+        const std::string why = status == NET_SOCKET_ERROR
+                                    ? ": not a server of this protocol, or it closed" + m_silence
+                                    : "";
         return Fail(kHandshakeFailed,
-                    "the handshake with " + Where() + " failed: " + StatusText(status));
+                    "the handshake with " + Where() + " failed: " + StatusText(status) + why);
     }
 }
 
-// True when the answer is to be shown, its header printed: not for a failed call, a round
-// that is not printed, or a one-way call (which gets its own line).
+// True when the answer is to be shown: not for a failed call or a round that is not printed;
+// a one-way call gets a line of its own. Counts answers with a status other than success.
 template <typename Reply>
-bool Session::PrintHeader(const Call& call, bool print, std::int32_t error, const Reply& reply) {
-    if (error != NET_OK || !print || OneWay(call))
+bool Session::Answered(const Call& call, ZoErrorCode error, const Reply& reply, bool print) {
+    if (error != NET_OK)
         return false;
-    auto status = static_cast<std::int32_t>(reply.ulStatus);
-    if (m_options.json) {
-        std::fprintf(g_out,
-                     "{\"call\":\"%s\",\"status\":%d,\"status_text\":%s,\"flags\":%u,\"handle\":%d",
-                     call.name.c_str(), status, netlit::JsonString(NetStatusText(status)).c_str(),
-                     reply.ulFlags, reply.lHandle);
-    } else {
-        std::fprintf(g_out, "%s: %s, flags 0x%X, handle %d", call.name.c_str(),
-                     StatusText(status).c_str(), reply.ulFlags, reply.lHandle);
+    if (m_options.noReply) {
+        if (print)
+            PrintLine({{"call", call.name}, {"reply", false}}, call.name + ": sent, no reply");
+        return false;
     }
-    return true;
+    m_lBadStatus += reply.ulStatus != NET_OK ? 1 : 0;
+    return print;
 }
 
-void Session::PrintValue(const std::string& value) {
-    std::fprintf(g_out, m_options.json ? ",\"value\":%s}\n" : ", value %s\n", value.c_str());
+// One answer: the fields every call kind has, then the kind's own (text, or json's fields).
+template <typename Reply>
+void Session::Show(const Call& call, const Reply& reply, const std::string& text,
+                   const Json& json) {
+    const auto status = static_cast<std::int32_t>(reply.ulStatus);
+    Json out{{"call", call.name},
+             {"status", status},
+             {"status_text", NetStatusText(status)},
+             {"flags", reply.ulFlags},
+             {"handle", reply.lHandle}};
+    out.update(json);
+    PrintLine(out, netlit::Format("%s: %s, flags 0x%X, handle %d, ", call.name.c_str(),
+                                  StatusText(status).c_str(), reply.ulFlags, reply.lHandle) +
+                       text);
 }
 
-bool Session::OneWay(const Call& call) {
-    if ((m_options.flags & NET_FLAG_NOREPLY) == 0)
-        return false;
-    if (m_options.json)
-        std::fprintf(g_out, "{\"call\":\"%s\",\"reply\":false}\n", call.name.c_str());
-    else
-        std::fprintf(g_out, "%s: sent, no reply\n", call.name.c_str());
-    return true;
-}
-
-std::int32_t Session::Integer(const Call& call, bool print) {
-    MSGINTCALL request{call.lValue, 0, m_options.flags, m_lHandle};
-    std::int32_t error = NET_OK;
-    MSGINTCALL reply = m_client.IntegerMsg(request, error);
-    if (PrintHeader(call, print, error, reply))
-        PrintValue(std::to_string(reply.lValue));
+ZoErrorCode Session::Integer(const Call& call, bool print) {
+    MSGINTCALL request{call.lValue, 0, m_ulFlags, m_lHandle};
+    ZoErrorCode error = NET_OK;
+    const MSGINTCALL reply = m_client.IntegerMsg(request, error);
+    if (Answered(call, error, reply, print))
+        Show(call, reply, "value " + std::to_string(reply.lValue), {{"value", reply.lValue}});
     return error;
 }
 
-std::int32_t Session::Real(const Call& call, bool print) {
-    MSGREALCALL request{call.dValue, 0, m_options.flags, m_lHandle};
-    std::int32_t error = NET_OK;
-    MSGREALCALL reply = m_client.RealMsg(request, error);
-    if (PrintHeader(call, print, error, reply)) {
-        std::string value = netlit::PrintReal(reply.dValue);
-        bool quoted = m_options.json && !std::isfinite(reply.dValue);  // JSON has no inf or nan
-        PrintValue(quoted ? "\"" + value + "\"" : value);
+ZoErrorCode Session::Real(const Call& call, bool print) {
+    MSGREALCALL request{call.dValue, 0, m_ulFlags, m_lHandle};
+    ZoErrorCode error = NET_OK;
+    const MSGREALCALL reply = m_client.RealMsg(request, error);
+    if (Answered(call, error, reply, print)) {
+        netlit::Lit value;
+        value.usType = NET_TYPE_REAL;
+        value.dValue = reply.dValue;
+        Show(call, reply, "value " + netlit::Print(value),
+             {{"value", netlit::ToJson(value)["value"]}});
     }
     return error;
 }
 
-std::int32_t Session::String(const Call& call, bool print) {
+ZoErrorCode Session::String(const Call& call, bool print) {
     std::string text = call.text;  // the request record wants a writable pointer
-    MSGSTRINGCALL request{call.nullText ? nullptr : &text[0], 0, m_options.flags, m_lHandle};
-    std::int32_t error = NET_OK;
+    MSGSTRINGCALL request{call.nullText ? nullptr : &text[0], 0, m_ulFlags, m_lHandle};
+    ZoErrorCode error = NET_OK;
     MSGSTRINGCALL reply = m_client.StringMsg(request, error);
-    if (PrintHeader(call, print, error, reply)) {
-        PrintValue(reply.pszValue == nullptr ? (m_options.json ? "null" : "none")
-                   : m_options.json          ? netlit::JsonString(reply.pszValue)
-                                             : netlit::PrintString(reply.pszValue));
+    if (Answered(call, error, reply, print)) {
+        const char* value = reply.pszValue;
+        Show(call, reply, "value " + (value ? netlit::PrintString(value) : "none"),
+             {{"value", value ? Json(value) : Json()}});
     }
     m_xdr.StringCall(-1, XDR_FREE, reply);
     return error;
 }
 
-std::int32_t Session::User(const Call& call, bool print) {
-    MSGUSERCALL request{0, m_options.flags, m_lHandle, 0, 0, 0, nullptr};
+ZoErrorCode Session::User(const Call& call, bool print) {
+    MSGUSERCALL request{0, m_ulFlags, m_lHandle, 0, 0, 0, nullptr};
     request.pData = m_blocks[static_cast<std::size_t>(&call - &m_options.calls[0])];
-    std::int32_t error = NET_OK;
+    ZoErrorCode error = NET_OK;
     MSGUSERCALL reply = m_client.UserMsg(request, error);
-    if (PrintHeader(call, print, error, reply)) {
-        std::vector<netlit::Lit> values = netlit::FromBlock(reply.pData);
-        if (m_options.json) {
-            std::fprintf(g_out, ",\"type\":%u,\"values\":[", reply.ulType);
-            for (std::size_t i = 0; i < values.size(); ++i)
-                std::fprintf(g_out, "%s%s", i > 0 ? "," : "", netlit::Json(values[i]).c_str());
-            std::fprintf(g_out, "]}\n");
-        } else {
-            std::fprintf(g_out, ", type %u, values: %s\n", reply.ulType,
-                         netlit::Print(values).c_str());
-        }
+    if (Answered(call, error, reply, print)) {
+        const std::vector<netlit::Lit> values = netlit::FromBlock(reply.pData);
+        Json json = Json::array();
+        for (const netlit::Lit& value : values)
+            json.push_back(netlit::ToJson(value));
+        Show(call, reply,
+             "type " + std::to_string(reply.ulType) + ", values: " + netlit::Print(values),
+             {{"type", reply.ulType}, {"values", json}});
     }
     m_xdr.UserCall(-1, XDR_FREE, reply, 0);  // the decoded block and its lists are ours
     return error;
 }
 
-std::int32_t Session::Connection(bool print) {
-    if (!print)
-        return NET_OK;
-    if (m_options.json) {
-        std::fprintf(g_out, "{\"call\":\"connect\",\"handle\":%d,\"version\":%u,\"unicode\":%s}\n",
-                     m_lHandle, m_client.m_ulVersion, m_client.m_bUnicode ? "true" : "false");
-    } else {
-        std::fprintf(g_out, "connect: handle %d, version %u, unicode %s\n", m_lHandle,
-                     m_client.m_ulVersion, m_client.m_bUnicode ? "on" : "off");
-    }
+ZoErrorCode Session::Connection(const Call&, bool print) {
+    const bool unicode = m_client.m_bUnicode;
+    if (print)
+        PrintLine({{"call", "connect"},
+                   {"handle", m_lHandle},
+                   {"version", m_client.m_ulVersion},
+                   {"unicode", unicode}},
+                  netlit::Format("connect: handle %d, version %u, unicode %s", m_lHandle,
+                                 m_client.m_ulVersion, unicode ? "on" : "off"));
     return NET_OK;
 }
 
-std::int32_t Session::Perform(const Call& call, bool print) {
-    switch (call.kind) {
-        case Kind::Integer:
-            return Integer(call, print);
-        case Kind::Real:
-            return Real(call, print);
-        case Kind::String:
-            return String(call, print);
-        case Kind::User:
-            return User(call, print);
-        case Kind::Connect:
-            break;
-    }
-    return Connection(print);
+ZoErrorCode Session::Perform(const Call& call, bool print) {
+    using Kinds = ZoErrorCode (Session::*)(const Call&, bool);
+    static const Kinds kinds[] = {&Session::Integer, &Session::Real, &Session::String,
+                                  &Session::User, &Session::Connection};  // in Kind's order
+    return (this->*kinds[static_cast<int>(call.kind)])(call, print);
 }
 
 int Session::Run() {
     for (const Call& call : m_options.calls)
         m_blocks.push_back(call.kind == Kind::User ? m_store.Block(call.values, m_options.userType)
                                                    : nullptr);
-    long rounds = std::max(1L, m_options.repeat);
+    const long rounds = std::max(1L, m_options.repeat);
     std::vector<double> latencies;
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     for (long round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < m_options.calls.size(); ++i) {
             const Call& call = m_options.calls[i];
-            auto before = std::chrono::steady_clock::now();
-            std::int32_t error = Perform(call, round == 0);
-            auto after = std::chrono::steady_clock::now();
+            const std::string which = "call " + std::to_string(i + 1) + " (" + call.name + ")";
+            const auto before = std::chrono::steady_clock::now();
+            const ZoErrorCode error = Perform(call, round == 0);
+            const auto after = std::chrono::steady_clock::now();
             if (error != NET_OK)
-                return Fail(kCallFailed, "call " + std::to_string(i + 1) + " (" + call.name +
-                                             ") to " + Where() + " failed: " + StatusText(error));
+                return Fail(kCallFailed, which + " to " + Where() +
+                                             " failed: " + StatusText(error) +
+                                             (error == NET_SOCKET_ERROR ? m_silence : ""));
             if (call.kind != Kind::Connect)
                 latencies.push_back(
                     std::chrono::duration<double, std::micro>(after - before).count());
             if (round == 0) {
-                std::fflush(g_out);
-                m_client.Trace(NET_TRACE_APP, ("netcall: call " + std::to_string(i + 1) + " (" +
-                                               call.name + ") done")
-                                                  .c_str());
+                std::fflush(stdout);
+                m_client.Trace(NET_TRACE_APP, ("netcall: " + which + " done").c_str());
             }
         }
     }
-    double seconds =
+    const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (m_options.repeat > 0)
         PrintStatistics(latencies, seconds);
@@ -478,28 +521,31 @@ int Session::Run() {
 void Session::PrintStatistics(std::vector<double>& latencies, double seconds) {
     std::sort(latencies.begin(), latencies.end());
     auto percentile = [&](double p) {
-        if (latencies.empty())
-            return 0.0;
-        auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(latencies.size())));
-        return latencies[std::min(latencies.size(), std::max<std::size_t>(rank, 1)) - 1];
+        const auto rank = static_cast<std::size_t>(std::ceil(p * double(latencies.size())));
+        return std::round(latencies[std::max<std::size_t>(rank, 1) - 1] * 10) / 10;
     };
-    double rate = seconds > 0 ? static_cast<double>(latencies.size()) / seconds : 0;
-    const char* format =
-        m_options.json
-            ? "{\"repeat\":%ld,\"calls\":%zu,\"seconds\":%.3f,\"calls_per_second\":%.0f,"
-              "\"latency_us\":{\"p50\":%.1f,\"p90\":%.1f,\"p99\":%.1f,\"max\":%.1f}}\n"
-            : "repeat %ld: %zu calls in %.3f s, %.0f calls/s, latency p50 %.1f us, p90 %.1f us, "
-              "p99 %.1f us, max %.1f us\n";
-    std::fprintf(g_out, format, m_options.repeat, latencies.size(), seconds, rate, percentile(0.5),
-                 percentile(0.9), percentile(0.99), latencies.empty() ? 0.0 : latencies.back());
+    const double rate = std::round(seconds > 0 ? double(latencies.size()) / seconds : 0);
+    const double p50 = percentile(0.5), p90 = percentile(0.9), p99 = percentile(0.99);
+    // A one-way call is done once it is written: its figures measure sending, not the service.
+    const char* measured = m_options.noReply ? "sending only" : "round trip";
+    PrintLine({{"repeat", m_options.repeat},
+               {"calls", latencies.size()},
+               {"measured", measured},
+               {"seconds", std::round(seconds * 1000) / 1000},
+               {"calls_per_second", rate},
+               {"latency_us", {{"p50", p50}, {"p90", p90}, {"p99", p99}, {"max", percentile(1)}}}},
+              netlit::Format("repeat %ld: %zu calls in %.3f s, %.0f calls/s, latency p50 %.1f us, "
+                             "p90 %.1f us, p99 %.1f us, max %.1f us (%s)",
+                             m_options.repeat, latencies.size(), seconds, rate, p50, p90, p99,
+                             percentile(1), measured));
 }
 
 int Session::Close() {
-    std::int32_t status = m_client.CloseMsg(m_lHandle);
+    const std::int32_t status = m_client.CloseMsg(m_lHandle);
     if (status != NET_OK)
-        return Fail(kCallFailed,
-                    "closing the connection to " + Where() + " failed: " + StatusText(status));
-    return kDone;
+        return Fail(kCallFailed, "closing the connection to " + Where() +
+                                     " failed: " + StatusText(status) + m_silence);
+    return m_lBadStatus > 0 && !m_options.anyStatus ? kBadStatus : kDone;
 }
 
 // The host as a dotted address or a name the resolver knows; the library would only say 32.
@@ -519,12 +565,10 @@ bool KnownHost(const std::string& host) {
 
 // A server object only for its trace stream; it is never started.
 NetServer* MakeTraceServer(const Options& options) {
-    if (options.trace.empty())
-        return nullptr;
     FILE* stream = std::fopen(options.trace.c_str(), "a");
     if (stream == nullptr) {
-        std::fprintf(stderr, "netcall: cannot open the trace file %s: %s\n", options.trace.c_str(),
-                     std::strerror(errno));
+        Report(kUsageError,
+               "cannot open the trace file " + options.trace + ": " + std::strerror(errno));
         return nullptr;
     }
     NetServer* server = NetServer::CreateServer();
@@ -537,39 +581,26 @@ NetServer* MakeTraceServer(const Options& options) {
     return server;
 }
 
-// The library prints a line on standard output for every handle value it packs; those go to
-// standard error so that the replies stay readable and parseable.
-void SeparateReplies() {
-    int replies = dup(STDOUT_FILENO);
-    FILE* stream = replies >= 0 ? fdopen(replies, "w") : nullptr;
-    if (stream == nullptr)
-        return;
-    g_out = stream;
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");  // literals are UTF-8, whatever the terminal's locale
+    // Known before the command line is read, so that its errors come in the right form.
+    g_json = std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc;
     Options options;
     try {
-        std::vector<std::string> args(argv + 1, argv + argc);
-        if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-            std::fputs(kUsage, stdout);
+        if (!ParseArguments(argc, argv, options))
             return kDone;
-        }
-        options = ParseArguments(args);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "netcall: %s\n(netcall --help shows the usage)\n",
-                     error.message.c_str());
-        return kUsageError;
+        return Report(kUsageError, error.message, error.lines, error.detail);
     }
-    SeparateReplies();
-    if (!KnownHost(options.host)) {
-        std::fprintf(stderr, "netcall: unknown host %s\n", options.host.c_str());
-        return kUnknownHost;
-    }
-    std::unique_ptr<NetServer> traceServer(MakeTraceServer(options));
+    // The packer's line for every handle it packs would mix with the answers.
+    if (NetPackerOutput() == stdout)
+        NetPackerOutput(stderr);
+    if (!KnownHost(options.host))
+        return Report(kUnknownHost, "unknown host " + options.host);
+    std::unique_ptr<NetServer> traceServer(options.trace.empty() ? nullptr
+                                                                 : MakeTraceServer(options));
     if (!options.trace.empty() && traceServer == nullptr)
         return kUsageError;
     Session session(options, traceServer.get());  // destroyed before the trace server

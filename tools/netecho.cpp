@@ -1,38 +1,37 @@
-// netecho: an example server. Serves "echo" (answers every call with its own value) and
-// "noreturn" (answers status 7) on the default port, plus any services named on the command line
-// and, on request, a generic listener. Runs until SIGINT or SIGTERM.
+// netecho: an example server of "echo", "noreturn" and the services the command line names.
 #include <netdb.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "echo_event.h"
 #include "net/net.h"
+#include "net/netversion.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: netecho [--port N] [--service TEXT]... [--listen] [--trace FILE|-] "
-    "[--trace-flags MASK]\n"
-    "\n"
-    "Serves on the default port (N, or the \"olmnet\" services entry, or 5001 when N is 0):\n"
-    "  echo       integer, real and string calls come back unchanged with the return-data bit\n"
-    "             (0x2) set; user calls come back unchanged; status 1\n"
-    "  noreturn   every call answers status 7 and leaves flags and value alone\n"
-    "  --service TEXT   one more echo service: \"name\" or \"name:port\" (number or services "
-    "name)\n"
-    "  --listen         a generic listener, with echo behaviour, for any other service name\n"
-    "  --trace FILE     trace to FILE (appended), or to standard output for '-'\n"
-    "  --trace-flags M  trace level mask (default 0x3F: every level)\n"
-    "\n"
-    "Prints \"listening on port N\" once it serves; SIGINT or SIGTERM end it with status 0.\n"
-    "ZOR_NET_USE_UNICODE set in the environment offers UTF-16 strings to version-2 clients.\n";
+const char kAbout[] =
+    "An example server of zornet: serves \"echo\" and \"noreturn\" until stopped.";
+
+const char kFooter[] =
+    R"(Services, on the default port (--port; for 0 the "olmnet" services entry, or
+5001):
+  echo       integer, real and string calls come back unchanged with the
+             return-data bit (0x2) set; user calls come back unchanged; status 1
+  noreturn   every call answers status 7 and leaves flags and value alone
+Prints "listening on port N" once it serves. ZOR_NET_USE_UNICODE set in the
+environment offers UTF-16 strings to version-2 clients.
+
+Exit status:
+  0  stopped by SIGINT or SIGTERM, or --help, --version
+  1  a service, the listener or the trace file cannot be opened
+  2  bad arguments)";
 
 constexpr std::int32_t kNoReturnStatus = 7;
 
@@ -48,11 +47,11 @@ public:
 };
 
 struct Options {
-    long port = 0;
+    unsigned port = 0;
     std::vector<std::string> services;
-    bool listen = false;
+    bool listen = false, quiet = false;
     std::string trace;  // empty: no trace; "-": standard output
-    unsigned long traceFlags = 0x3F;
+    std::uint16_t traceFlags = 0x3F;
 };
 
 ZoInputLoop* g_loop = nullptr;  // set before the handlers are installed; read by them only
@@ -61,50 +60,34 @@ extern "C" void OnStopSignal(int) {
     g_loop->Stop();  // async-signal-safe
 }
 
-bool ParseNumber(const char* text, int base, unsigned long max, unsigned long& out) {
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtoul(text, &end, base);
-    return errno == 0 && end != text && *end == '\0' && out <= max && text[0] != '-';
-}
-
-// 0 when the arguments were read, -1 after --help (exit status 0), 2 on a usage error.
-int ParseArguments(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return -1;
-        }
-        if (arg == "--listen") {
-            options.listen = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "netecho: unknown option or missing value: %s\n%s", arg.c_str(),
-                         kUsage);
-            return 2;
-        }
-        const char* value = argv[++i];
-        unsigned long n = 0;
-        if (arg == "--port" && ParseNumber(value, 10, 65535, n)) {
-            options.port = static_cast<long>(n);
-        } else if (arg == "--service") {
-            options.services.push_back(value);
-        } else if (arg == "--trace") {
-            options.trace = value;
-        } else if (arg == "--trace-flags" && ParseNumber(value, 0, 0xFFFF, n)) {
-            options.traceFlags = n;
-        } else {
-            std::fprintf(stderr, "netecho: bad option: %s %s\n%s", arg.c_str(), value, kUsage);
-            return 2;
-        }
+// -1 when the command line was read; otherwise the status to exit with.
+int ParseArguments(int argc, char** argv, Options& o) {
+    CLI::App app{kAbout, "netecho"};
+    app.set_version_flag("--version", "netecho " ZORNET_VERSION_STRING);
+    app.add_option("--port", o.port, "the default port")
+        ->type_name("N")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    app.add_option("--service", o.services,
+                   "one more echo service: name or name:port (number or services name)")
+        ->type_name("TEXT");
+    app.add_flag("--listen", o.listen, "a generic listener, with echo behaviour, for other names");
+    app.add_option("--trace", o.trace, "trace to FILE (appended), or standard output for '-'")
+        ->type_name("FILE");
+    app.add_option("--trace-flags", o.traceFlags, "trace level mask (default 0x3F: every level)")
+        ->type_name("MASK");
+    app.add_flag("--quiet", o.quiet, "keep the \"Pack Handle\" lines off standard output");
+    app.footer(kFooter);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : 2;  // 0 after --help or --version
     }
-    return 0;
+    return -1;
 }
 
 // The port the server settles on for Init(port 0), which it does not report.
-std::uint16_t DefaultPort(long port) {
+std::uint16_t DefaultPort(unsigned port) {
     if (port != 0)
         return static_cast<std::uint16_t>(port);
     const servent* entry = getservbyname("olmnet", "tcp");
@@ -123,7 +106,7 @@ bool SetTrace(NetServer& server, const Options& options) {
         return false;
     }
     server.TraceFile(stream);
-    server.TraceFlags(static_cast<std::uint16_t>(options.traceFlags));
+    server.TraceFlags(options.traceFlags);
     return true;
 }
 
@@ -168,8 +151,10 @@ void InstallSignals() {
 
 int main(int argc, char** argv) {
     Options options;
-    if (int status = ParseArguments(argc, argv, options); status != 0)
-        return status < 0 ? 0 : status;
+    if (const int status = ParseArguments(argc, argv, options); status >= 0)
+        return status;
+    if (options.quiet)
+        NetPackerOutput(nullptr);  // the server packs the handles of the values it echoes
 
     ZoInputLoop loop;  // declared first: the server withdraws its pipe from it when deleted
     NetServer* server = NetServer::CreateServer();

@@ -1,5 +1,6 @@
 #include "netlit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cinttypes>
@@ -18,6 +19,7 @@ constexpr std::uint16_t kHandleIndexFirst = NET_TYPE_HANDLE_FIRST - NET_TYPE_UNK
 constexpr std::uint16_t kHandleIndexLast = NET_TYPE_HANDLE_LAST - NET_TYPE_UNKNOWN;    // 31
 constexpr int kMaxDepth = 0x7FFF;  // the wire's depth is a signed 16-bit count
 constexpr std::size_t kMaxListWalk = std::size_t{1} << 26;  // guards against a cyclic chain
+const char kIntegerRange[] = "integer out of the 32-bit range (-2147483648 to 4294967295)";
 // Names of the value type codes from NET_TYPE_UNKNOWN on; handles are named h7 .. h31.
 const char* const kTypeNames[] = {"none", "bool", "int", "real", "string", "time", "date"};
 constexpr std::uint16_t kTypeNameCount = sizeof kTypeNames / sizeof kTypeNames[0];
@@ -32,13 +34,8 @@ bool IsDelimiter(char c) {
 }
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    const int lower = c | 0x20;  // 'A' to 'a'; digits keep their value
+    return c >= '0' && c <= '9' ? c - '0' : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
 // A recursive-descent reader over one text. Every failure records the first problem and its
@@ -66,31 +63,20 @@ public:
     }
 
     bool Single(Lit& value) {
-        SkipBlanks();
-        if (AtEnd())
-            return Fail("a value is missing");
-        if (!Value(value, false))
-            return false;
-        SkipBlanks();
-        return AtEnd() || Fail("unexpected text after the value");
+        return Whole([&] { return AtEnd() ? Fail("a value is missing") : Value(value, false); },
+                     "value");
     }
 
     bool Integer(std::int32_t& value) {
-        SkipBlanks();
-        if (!IntegerNumber(value, "an integer is expected"))
-            return false;
-        SkipBlanks();
-        return AtEnd() || Fail("unexpected text after the integer");
+        return Whole([&] { return IntegerNumber(value, "an integer is expected"); }, "integer");
     }
 
     bool Real(double& value) {
-        SkipBlanks();
-        Lit lit;
-        if (!Number(lit))
+        Lit lit;  // hexadecimal is read as an integer, whose value is taken
+        if (!Whole([&] { return Number(lit, true); }, "real"))
             return false;
         value = lit.usType == NET_TYPE_INTEGER ? lit.lValue : lit.dValue;
-        SkipBlanks();
-        return AtEnd() || Fail("unexpected text after the real");
+        return true;
     }
 
 private:
@@ -109,6 +95,15 @@ private:
         return false;
     }
     bool Fail(const std::string& message) { return FailAt(m_pos, message); }
+    // The whole text, blanks aside, is the one item that read() takes; what names it.
+    template <typename Read>
+    bool Whole(Read read, const char* what) {
+        SkipBlanks();
+        if (!read())
+            return false;
+        SkipBlanks();
+        return AtEnd() || Fail(std::string("unexpected text after the ") + what);
+    }
     bool Word(const char* word) {
         std::size_t n = std::strlen(word);
         if (m_text.compare(m_pos, n, word) != 0 || !IsDelimiter(Peek(n)))
@@ -159,7 +154,8 @@ private:
         return true;
     }
 
-    bool Number(Lit& value) {
+    // asReal: decimal digits make a real even without '.' or exponent (-0 stays negative).
+    bool Number(Lit& value, bool asReal = false) {
         std::size_t start = m_pos;
         bool negative = Peek() == '-';
         if (Peek() == '-' || Peek() == '+')
@@ -174,7 +170,7 @@ private:
         if (Peek() == '0' && (Peek(1) == 'x' || Peek(1) == 'X'))
             return Hex(value, start, negative);
         std::size_t digits = 0;
-        bool real = false;
+        bool real = asReal;
         for (; AtDigit(); ++m_pos)
             ++digits;
         if (Peek() == '.') {
@@ -205,9 +201,14 @@ private:
             return Set(value, NET_TYPE_REAL);
         }
         long long n = std::strtoll(token.c_str(), nullptr, 10);
-        if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX)
-            return FailAt(start, "integer out of the 32-bit range");
-        value.lValue = static_cast<std::int32_t>(n);
+        if (errno == ERANGE || n < INT32_MIN || n > UINT32_MAX)
+            return FailAt(start, kIntegerRange);
+        return SetBits(value, static_cast<std::uint32_t>(n));
+    }
+
+    // Above 2147483647 an integer travels as its 32-bit pattern, as the peer reads it.
+    static bool SetBits(Lit& value, std::uint32_t bits) {
+        std::memcpy(&value.lValue, &bits, sizeof bits);
         return Set(value, NET_TYPE_INTEGER);
     }
 
@@ -231,17 +232,15 @@ private:
         for (int d; (d = HexDigit(Peek())) >= 0; ++m_pos, ++digits) {
             n = n * 16 + static_cast<std::uint64_t>(d);
             if (n > 0xFFFFFFFFull)
-                return FailAt(start, "integer out of the 32-bit range");
+                return FailAt(start, kIntegerRange);
         }
         if (digits == 0)
             return Fail("hexadecimal digits expected");
         if (!IsDelimiter(Peek()))
             return Fail("unexpected character in a number");
         if (negative && n > 0x80000000ull)
-            return FailAt(start, "integer out of the 32-bit range");
-        std::uint32_t bits = static_cast<std::uint32_t>(negative ? (0 - n) : n);
-        std::memcpy(&value.lValue, &bits, sizeof bits);
-        return Set(value, NET_TYPE_INTEGER);
+            return FailAt(start, kIntegerRange);
+        return SetBits(value, static_cast<std::uint32_t>(negative ? (0 - n) : n));
     }
 
     // An unsigned decimal component of a time, date or handle, at most max.
@@ -453,8 +452,12 @@ private:
         if (Peek() == '@') {
             ++m_pos;
             SkipBlanks();
+            const std::size_t at = m_pos, count = value.items.size();
             if (!IntegerNumber(value.lCursor, "the cursor is an integer"))
                 return false;
+            if (value.lCursor < 0 || static_cast<std::size_t>(value.lCursor) > count)
+                return FailAt(at, "the cursor is 0 (none) or an element's position, 1 to " +
+                                      std::to_string(count));
             SkipBlanks();
         }
         if (!Expect(']', "']' expected at the end of the list"))
@@ -507,35 +510,6 @@ std::size_t Utf8Length(const std::string& text, std::size_t pos) {
     return extra + 1;
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[64];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
-
-// Text between double quotes: escape(c, utf8) stands for a quote, a backslash, a control
-// character, or (utf8 false) a byte that starts no UTF-8 sequence; the rest is copied.
-template <typename Escape>
-std::string Quote(const std::string& text, Escape escape) {
-    std::string out = "\"";
-    for (std::size_t pos = 0; pos < text.size();) {
-        auto c = static_cast<unsigned char>(text[pos]);
-        std::size_t n = Utf8Length(text, pos);
-        if (n == 0)
-            out += escape(c, false);
-        else if (c == '"' || c == '\\' || c < 0x20 || c == 0x7F)
-            out += escape(c, true);
-        else
-            out.append(text, pos, n);
-        pos += n == 0 ? 1 : n;
-    }
-    return out + "\"";
-}
-
 std::string PrintPlain(const Lit& value) {
     switch (value.usType) {
         case NET_TYPE_UNKNOWN:
@@ -567,40 +541,23 @@ std::string PrintPlain(const Lit& value) {
     return out + (value.items.empty() ? "@" : " @") + std::to_string(value.lCursor) + "]";
 }
 
-std::string JsonPlain(const Lit& value) {
-    std::string head = "{\"type\":\"";
+// The "value" of a value that has one and is not a list.
+Json JsonValue(const Lit& value) {
     switch (value.usType) {
-        case NET_TYPE_UNKNOWN:
-            return head + "none\"";
         case NET_TYPE_BOOLEAN:
-            return head + "bool\",\"value\":" + (value.lValue != 0 ? "true" : "false");
-        case NET_TYPE_INTEGER:
-            return head + "int\",\"value\":" + std::to_string(value.lValue);
-        case NET_TYPE_REAL: {
-            // JSON has no infinities or NaN: those go as the literal's text.
-            std::string text = PrintReal(value.dValue);
-            bool finite = std::isfinite(value.dValue);
-            return head + "real\",\"value\":" + (finite ? text : "\"" + text + "\"");
-        }
+            return value.lValue != 0;
+        case NET_TYPE_REAL:  // JSON has no infinities or NaN: those go as the literal's text
+            return std::isfinite(value.dValue) ? Json(value.dValue) : Json(PrintReal(value.dValue));
         case NET_TYPE_STRING:
-            return head + "string\",\"value\":" + JsonString(value.text);
+            return value.text;
         case NET_TYPE_TIME:
-            return head + Format("time\",\"value\":[%u,%u,%u]", value.time.ucComponent[0],
-                                 value.time.ucComponent[1], value.time.ucComponent[2]);
+            return {value.time.ucComponent[0], value.time.ucComponent[1],
+                    value.time.ucComponent[2]};
         case NET_TYPE_DATE:
-            return head +
-                   Format("date\",\"value\":[%u,%u]", value.date.usHalf[0], value.date.usHalf[1]);
+            return {value.date.usHalf[0], value.date.usHalf[1]};
         default:
-            break;
+            return value.lValue;  // an integer or a handle number
     }
-    if (IsHandle(value.usType))
-        return head + Format("handle\",\"code\":%u,\"value\":%" PRId32, value.usType, value.lValue);
-    std::string out = head + "list\",\"of\":\"" + TypeName(value.usType + NET_TYPE_UNKNOWN) +
-                      "\",\"cursor\":" + std::to_string(value.lCursor) + ",\"items\":[";
-    for (std::size_t i = 0; i < value.items.size(); ++i) {
-        out += (i > 0 ? "," : "") + Json(value.items[i]);
-    }
-    return out + "]";
 }
 
 // Reads a value that holds data itself (no reference at its head).
@@ -717,24 +674,37 @@ std::string Print(const std::vector<Lit>& values) {
     return out;
 }
 
+std::string Format(const char* format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
 std::string PrintString(const std::string& text) {
-    return Quote(text, [](unsigned char c, bool utf8) -> std::string {
-        if (!utf8)
-            return Format("\\x%02X", c);  // keep the byte as it came
-        switch (c) {
-            case '"':
-            case '\\':
-                return {'\\', static_cast<char>(c)};
-            case '\n':
-                return "\\n";
-            case '\t':
-                return "\\t";
-            case '\r':
-                return "\\r";
-            default:
-                return Format("\\u%04X", c);
-        }
-    });
+    std::string out = "\"";
+    for (std::size_t pos = 0; pos < text.size();) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        const std::size_t n = Utf8Length(text, pos);
+        const char* escape = c == '"'    ? "\\\""
+                             : c == '\\' ? "\\\\"
+                             : c == '\n' ? "\\n"
+                             : c == '\t' ? "\\t"
+                             : c == '\r' ? "\\r"
+                                         : nullptr;
+        if (n == 0)
+            out += Format("\\x%02X", c);  // not UTF-8: the byte as it came
+        else if (escape != nullptr)
+            out += escape;
+        else if (c < 0x20 || c == 0x7F)
+            out += Format("\\u%04X", c);
+        else
+            out.append(text, pos, n);
+        pos += n == 0 ? 1 : n;
+    }
+    return out + "\"";
 }
 
 std::string PrintReal(double value) {
@@ -742,41 +712,31 @@ std::string PrintReal(double value) {
         return "nan";
     if (std::isinf(value))
         return value < 0 ? "-inf" : "inf";
-    std::string text;
-    for (int precision = 1; precision <= 17; ++precision) {
-        text = Format("%.*g", precision, value);
-        if (std::strtod(text.c_str(), nullptr) == value)
-            break;
-    }
-    // %g turns 2000 into 2e+03; plain digits read better up to where doubles stop being exact.
-    if (text.find('e') != std::string::npos && std::fabs(value) >= 1 && std::fabs(value) < 1e16) {
-        for (int decimals = 1; decimals <= 17; ++decimals) {
-            std::string fixed = Format("%.*f", decimals, value);
-            if (std::strtod(fixed.c_str(), nullptr) == value)
-                return fixed;
-        }
-    }
-    // Without '.' or an exponent the text would read back as an integer.
-    if (text.find_first_of(".e") == std::string::npos)
-        text += ".0";
-    return text;
+    return Json(value).dump();  // the shortest text that reads back, always with '.' or 'e'
 }
 
-std::string Json(const Lit& value) {
-    std::string out = JsonPlain(value);
+Json ToJson(const Lit& value) {
+    const bool handle = IsHandle(value.usType), list = value.IsList();
+    Json out{{"type", handle ? "handle" : list ? "list" : TypeName(value.usType)}};
+    if (handle)
+        out["code"] = value.usType;
+    if (list) {
+        out["of"] = TypeName(value.usType + NET_TYPE_UNKNOWN);
+        out["cursor"] = value.lCursor;
+        out["items"] = Json::array();
+        for (const Lit& item : value.items)
+            out["items"].push_back(ToJson(item));
+    } else if (value.usType != NET_TYPE_UNKNOWN) {
+        out["value"] = JsonValue(value);
+    }
     if (value.depth > 0)
-        out += ",\"depth\":" + std::to_string(value.depth);
-    return out + "}";
+        out["depth"] = value.depth;
+    return out;
 }
 
-std::string JsonString(const std::string& text) {
-    return Quote(text, [](unsigned char c, bool utf8) -> std::string {
-        if (!utf8)
-            return "\\ufffd";  // JSON text must be UTF-8
-        if (c == '"' || c == '\\')
-            return {'\\', static_cast<char>(c)};
-        return Format("\\u%04x", c);
-    });
+std::string Dump(const Json& json) {
+    // JSON text must be UTF-8: bytes that are not go out as U+FFFD.
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string TypeName(std::uint16_t type) {
@@ -811,43 +771,34 @@ void ValueStore::BuildPlain(const Lit& value, sL_VALUE& out) {
     out.data.pVoid = nullptr;
     out.usType = value.usType;
     out.fReference = out.fSpare10 = out.fSpare20 = 0;
-    out.fValid = 1;
+    // The kinds follow the type codes up to the handles, which share one; lists have none.
+    out.kind = value.IsList() ? NET_KIND_NONE
+                              : std::min(value.usType - NET_TYPE_UNKNOWN, int{NET_KIND_HANDLE});
+    out.fValid = value.usType != NET_TYPE_UNKNOWN;
     switch (value.usType) {
         case NET_TYPE_UNKNOWN:
-            out.kind = NET_KIND_NONE;
-            out.fValid = 0;
             return;
         case NET_TYPE_BOOLEAN:
-            out.kind = NET_KIND_BOOLEAN;
             out.data.lValue = value.lValue != 0 ? 1 : 0;
             return;
-        case NET_TYPE_INTEGER:
-            out.kind = NET_KIND_INTEGER;
-            out.data.lValue = value.lValue;
-            return;
         case NET_TYPE_REAL:
-            out.kind = NET_KIND_REAL;
             out.data.pdValue = new double(value.dValue);
             return;
         case NET_TYPE_STRING:
-            out.kind = NET_KIND_STRING;
             out.data.pString = new ZoString(value.text.c_str());
             return;
         case NET_TYPE_TIME:
-            out.kind = NET_KIND_TIME;
             out.data.time = value.time;
             out.data.time.ucComponent[3] = 0;
             return;
         case NET_TYPE_DATE:
-            out.kind = NET_KIND_DATE;
             out.data.date = value.date;
             return;
         default:
             break;
     }
-    if (IsHandle(value.usType)) {
-        out.kind = NET_KIND_HANDLE;
-        out.data.lValue = value.lValue;
+    if (!value.IsList()) {
+        out.data.lValue = value.lValue;  // an integer or a handle number
         return;
     }
     m_headers.push_back(std::make_unique<sLIST_HEADER>());

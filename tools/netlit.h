@@ -2,7 +2,9 @@
 //
 //   none                  a value without value (type code 32000)
 //   true  false           booleans
-//   -5  0x10              integers (32 bits; hexadecimal is the bit pattern, up to 0xFFFFFFFF)
+//   -5  0x10              integers, -2147483648 to 4294967295: above 2147483647 (and in
+//                         hexadecimal, up to 0xFFFFFFFF) the 32-bit pattern, which the peer
+//                         reads as signed: 4294967295 and 0xFFFFFFFF travel as -1
 //   1.5  2e3  -0.0  inf  nan
 //                         reals: a real has a '.' or an exponent, so 2 is an integer and 2.0 a real
 //   "text"                strings: raw UTF-8, or the escapes \" \\ \n \t \r \uXXXX (a surrogate
@@ -10,7 +12,8 @@
 //   t12:30:05             a time: three components 0..255
 //   d2024/1205            a date: its two 16-bit halves, 0..65535 each, as the peer gives them
 //   h7:42                 a handle: type code 32007 (h7 to h31 for codes 32007 to 32031), number 42
-//   [1, 2, 3 @2]          a list with its cursor on element 2 (@0 or no @: no current element);
+//   [1, 2, 3 @2]          a list with its cursor on element 2 (@0 or no @: no current element;
+//                         a cursor beyond the last element is an error);
 //                         every element has the list's one type, and elements are not lists or
 //                         references; "[:int @0]" is an empty list, its type named after the ':'
 //                         (none, bool, int, real, string, time, date, h7 .. h31)
@@ -26,6 +29,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "net/netmsg.h"
 #include "net/netvalue.h"
@@ -60,15 +65,18 @@ bool ParseOne(const std::string& text, Lit& value, ParseError& error);
 // Exactly one value.
 bool ParseInteger(const std::string& text, std::int32_t& value, ParseError& error);
 bool ParseReal(const std::string& text, double& value, ParseError& error);
-// A real literal, or an integer taken as a real.
+// A real literal, or decimal digits taken as a real (-0 is -0.0).
 
 std::string Print(const Lit& value);
 std::string Print(const std::vector<Lit>& values);  // separated by one blank
 std::string PrintString(const std::string& text);   // quoted and escaped
 std::string PrintReal(double value);                // shortest text that reads back exactly
-std::string Json(const Lit& value);
-std::string JsonString(const std::string& text);  // a JSON string literal
-std::string TypeName(std::uint16_t type);         // "int", "h7", ... ; lists "[int]"
+
+using Json = nlohmann::ordered_json;  // keys in the order written
+Json ToJson(const Lit& value);        // {"type":"int","value":5}; inf and nan as strings
+std::string Dump(const Json& json);   // one line; bytes that are not UTF-8 become U+FFFD
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));  // <256 bytes
+std::string TypeName(std::uint16_t type);  // "int", "h7", ... ; lists "[int]"
 
 // The library's form of values built from literals. Owns every list header, list element and
 // reference link it made; the values themselves (reals, strings) own what sL_VALUE owns. Nothing

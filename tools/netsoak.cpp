@@ -1,12 +1,8 @@
-// netsoak: mixed load against an echo service for a given time, checking every answer. Many
-// connections make integer, real, string and user calls, one-way calls among them, and connect
-// and disconnect as they go (some with a close message, some by dropping the socket). Reports the
-// calls made, the errors, the wrong answers and the resident memory of the server: in process
-// (the default) this process's, measured after a warm-up and at the end; against a netecho
-// started separately (--host/--port), that of the process given by --server-pid.
+// netsoak: mixed load against an echo service for a given time, checking every answer.
 #include <signal.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -21,18 +17,16 @@
 
 #include "echo_event.h"
 #include "net/net.h"
+#include "netlit.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: netsoak [--seconds N] [--connections N] [--warmup N] [--host H --port P]\n"
-    "               [--server-pid PID]\n"
-    "  --seconds N      length of the run (default 60)\n"
-    "  --connections N  concurrent client connections (default 32)\n"
-    "  --warmup N       seconds before the first memory figure (default 10% of the run, >= 2)\n"
-    "  --host, --port   a running netecho instead of the in-process echo server\n"
-    "  --server-pid P   the process whose memory is reported with --host\n"
-    "Exits 1 when any call failed or was answered wrongly.\n";
+const char kAbout[] =
+    "Mixed load against an echo service for a given time, checking every answer. Many\n"
+    "connections make integer, real, string and user calls, one-way ones among them, and\n"
+    "connect and disconnect as they go (with a close message, or dropping the socket). Reports\n"
+    "the calls, errors, wrong answers and the server's resident memory: in process (the\n"
+    "default) after a warm-up and at the end; with --host, of the process --server-pid names.";
 
 struct Options {
     int seconds = 60;
@@ -60,29 +54,14 @@ long ResidentKb(long pid) {
     return -1;
 }
 
-MSGUSERDATA* MakeBlock(std::int32_t n, const std::string& text, double real) {
-    auto* block = new MSGUSERDATA{};
-    block->lCount = 3;
-    block->pValues = new sL_VALUE[3];
-    sL_VALUE* v = block->pValues;
-    v[0].usType = NET_TYPE_INTEGER, v[0].kind = NET_KIND_INTEGER, v[0].fValid = 1;
-    v[0].data.lValue = n;
-    v[1].usType = NET_TYPE_STRING, v[1].kind = NET_KIND_STRING, v[1].fValid = 1;
-    v[1].data.pString = new ZoString(text.c_str());
-    v[2].usType = NET_TYPE_REAL, v[2].kind = NET_KIND_REAL, v[2].fValid = 1;
-    v[2].data.pdValue = new double(real);
-    return block;
-}
-
-bool SameBlock(const MSGUSERDATA* b, std::int32_t n, const std::string& text, double real) {
-    if (b == nullptr || b->lCount != 3) {
-        return false;
-    }
-    const sL_VALUE* v = b->pValues;
-    return v[0].kind == NET_KIND_INTEGER && v[0].data.lValue == n && v[1].kind == NET_KIND_STRING &&
-           v[1].data.pString != nullptr && v[1].data.pString->mbcs() != nullptr &&
-           text == v[1].data.pString->mbcs() && v[2].kind == NET_KIND_REAL &&
-           v[2].data.pdValue != nullptr && *v[2].data.pdValue == real;
+// The values of a user call: an integer, a string and a real.
+std::vector<netlit::Lit> UserValues(std::int32_t n, const std::string& text, double real) {
+    std::vector<netlit::Lit> values;
+    netlit::ParseError error;
+    netlit::Parse(
+        std::to_string(n) + " " + netlit::PrintString(text) + " " + netlit::PrintReal(real), values,
+        error);
+    return values;
 }
 
 // One call of a random kind on the connection, one-way one time in eight (oneWay); true when
@@ -114,15 +93,16 @@ bool RandomCall(NetClient& client, NetXDRImp& xdr, std::int32_t handle, std::mt1
         }
         default: {
             const std::string text = std::string(random() % 300, 'u') + "\xC3\xA9";
+            const std::vector<netlit::Lit> values = UserValues(n, text, n * 0.5);
+            netlit::ValueStore store;
             MSGUSERCALL call{};
             call.ulFlags = flags;
             call.lHandle = handle;
-            call.pData = MakeBlock(n, text, n * 0.5);
+            call.pData = store.Block(values, 0);
             MSGUSERCALL a = client.UserMsg(call, error);
             const bool right =
-                oneWay || (a.ulStatus == NET_OK && SameBlock(a.pData, n, text, n * 0.5));
+                oneWay || (a.ulStatus == NET_OK && netlit::FromBlock(a.pData) == values);
             xdr.UserCall(-1, XDR_FREE, a, client.m_bUnicode);
-            xdr.UserCall(-1, XDR_FREE, call, client.m_bUnicode);
             return right;
         }
     }
@@ -168,30 +148,32 @@ void Worker(int id, const std::string& host, std::uint16_t port, std::atomic<boo
     }
 }
 
-bool ParseArguments(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            return false;
-        }
-        const char* value = argv[++i];
-        if (arg == "--seconds") {
-            o.seconds = std::atoi(value);
-        } else if (arg == "--connections") {
-            o.connections = std::atoi(value);
-        } else if (arg == "--warmup") {
-            o.warmup = std::atoi(value);
-        } else if (arg == "--host") {
-            o.host = value;
-        } else if (arg == "--port") {
-            o.port = std::atoi(value);
-        } else if (arg == "--server-pid") {
-            o.serverPid = std::atol(value);
-        } else {
-            return false;
-        }
+// -1 when the command line was read; otherwise the status to exit with.
+int ParseArguments(int argc, char** argv, Options& o) {
+    CLI::App app{kAbout, "netsoak"};
+    app.add_option("--seconds", o.seconds, "length of the run")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--connections", o.connections, "concurrent client connections")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--warmup", o.warmup,
+                   "seconds before the first memory figure (default 10% of the run, >= 2)");
+    CLI::Option* host =
+        app.add_option("--host", o.host, "a running netecho instead of the in-process server");
+    CLI::Option* port = app.add_option("--port", o.port, "its port")->check(CLI::Range(1, 65535));
+    host->needs(port);
+    port->needs(host);
+    app.add_option("--server-pid", o.serverPid, "the process whose memory is reported with --host");
+    app.footer(
+        "Exit status: 0 every answer right, 1 a call failed or was answered wrongly, 2 bad "
+        "arguments.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : 2;  // 0 after --help
     }
-    return o.seconds > 0 && o.connections > 0 && (o.host.empty() == (o.port == 0));
+    return -1;
 }
 
 void Report(const char* when, int second, const Counters& c, long rssKb) {
@@ -210,10 +192,8 @@ void Report(const char* when, int second, const Counters& c, long rssKb) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!ParseArguments(argc, argv, o)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (const int status = ParseArguments(argc, argv, o); status >= 0)
+        return status;
     const int warmup = o.warmup >= 0 ? o.warmup : std::max(2, o.seconds / 10);
 
     ZoInputLoop loop;

@@ -3,7 +3,8 @@
 # tshark runs the Wireshark dissector's test (tools/wireshark).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3
-          pkg-config doxygen help2man tshark)
+          pkg-config doxygen help2man tshark libcli11-dev nlohmann-json3-dev
+          libasio-dev libevent-dev libuv1-dev libglib2.0-dev)  # the last four: loop adapters
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,108 +1,122 @@
 #include "zo/zosemaphore.h"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <chrono>
+#include <climits>
+#include <ctime>
+
+#ifdef __linux__
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::uint32_t kClear = 0;
 constexpr std::uint32_t kSet = 1;
-constexpr std::uint32_t kSleeper = 2;  // one waiter asleep on the condition variable
+constexpr std::uint32_t kSleeper = 2;
 
-// Spinning at all keeps the budget able to grow back when the poster speeds up.
-constexpr std::int32_t kMinSpinMicros = 1;
+#ifdef __linux__
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "the state word is the futex word");
 
-// A waiter that spins on the only CPU it may use keeps the poster off that CPU: on such a
-// process every spin is wasted. Taken once; a process re-pinned later keeps the first answer.
-bool SpinningCanHelp() {
-    static const bool canHelp = [] {
-        cpu_set_t cpus;
-        CPU_ZERO(&cpus);
-        return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
-    }();
-    return canHelp;
+std::uint32_t* FutexWord(std::atomic<std::uint32_t>& state) {
+    return reinterpret_cast<std::uint32_t*>(&state);
 }
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
+// Sleeps while the word holds expected, until woken or the deadline (steady clock, which is
+// CLOCK_MONOTONIC here, as FUTEX_WAIT_BITSET's absolute time-outs are). Returns early now and
+// then; callers look at the word again.
+void FutexWait(std::atomic<std::uint32_t>& state, std::uint32_t expected,
+               const Clock::time_point* deadline) {
+    timespec at{};
+    if (deadline != nullptr) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch())
+                .count();
+        at.tv_sec = static_cast<time_t>(ns / 1000000000);
+        at.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    syscall(SYS_futex, FutexWord(state), FUTEX_WAIT_BITSET_PRIVATE, expected,
+            deadline != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
 #endif
-}
 
 }  // namespace
 
 void ZoEventSemiphore::Reset() {
+    // A sleeper mark left by a waiter that timed out stays: it only costs a Post() a wake-up.
     m_state.fetch_and(~kSet, std::memory_order_acq_rel);
 }
 
 void ZoEventSemiphore::Post() {
-    // Setting the flag and reading the sleeper count in one step closes the window in which
-    // a waiter could register after we looked and miss the flag.
-    if (m_state.fetch_or(kSet, std::memory_order_acq_rel) >= kSleeper) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_cond.notify_all();
+    if (m_state.exchange(kSet, std::memory_order_acq_rel) == kSleeper) {
+        WakeSleepers();
     }
 }
 
 void ZoEventSemiphore::Wait() {
-    if (!SpinUntilSet(m_spinMicros.load(std::memory_order_relaxed))) {
-        SleepUntilSet(nullptr);
-    }
+    SleepUntilSet(nullptr);
 }
 
 bool ZoEventSemiphore::WaitFor(std::int32_t milliseconds) {
-    const std::int64_t totalMicros = std::max<std::int64_t>(milliseconds, 0) * 1000;
-    const auto deadline = Clock::now() + std::chrono::microseconds(totalMicros);
-    const std::int64_t spinMicros =
-        std::min<std::int64_t>(m_spinMicros.load(std::memory_order_relaxed), totalMicros);
-    return SpinUntilSet(static_cast<std::int32_t>(spinMicros)) || SleepUntilSet(&deadline);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+    return SleepUntilSet(&deadline);
 }
 
-bool ZoEventSemiphore::SleepUntilSet(const std::chrono::steady_clock::time_point* deadline) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    std::uint32_t state = m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
-    bool timedOut = false;
-    while ((state & kSet) == 0 && !timedOut) {
-        if (deadline == nullptr) {
-            m_cond.wait(lock);
-        } else {
-            timedOut = m_cond.wait_until(lock, *deadline) == std::cv_status::timeout;
+bool ZoEventSemiphore::SleepUntilSet(const Clock::time_point* deadline) {
+    std::uint32_t state = m_state.load(std::memory_order_acquire);
+    while (state != kSet) {
+        // Marked before sleeping, so the Post() that sets the flag knows to wake us.
+        if (state == kClear &&
+            !m_state.compare_exchange_weak(state, kSleeper, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+            continue;
         }
+        if (deadline != nullptr && Clock::now() >= *deadline) {
+            return false;
+        }
+        SleepWhileMarked(deadline);
         state = m_state.load(std::memory_order_acquire);
     }
-    m_state.fetch_sub(kSleeper, std::memory_order_relaxed);
-    return (state & kSet) != 0;
+    return true;
 }
 
-bool ZoEventSemiphore::SpinUntilSet(std::int32_t maxMicroseconds) {
-    // Already set: the answer came first, which says nothing about whether spinning pays.
-    if ((m_state.load(std::memory_order_acquire) & kSet) != 0) {
-        return true;
-    }
-    if (!SpinningCanHelp()) {
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::microseconds(maxMicroseconds);
-    for (unsigned int i = 1;; ++i) {
-        if ((m_state.load(std::memory_order_acquire) & kSet) != 0) {
-            m_spinMicros.store(kMaxSpinMicros, std::memory_order_relaxed);
-            return true;
-        }
-        CpuRelax();
-        // A clock read costs more than a pause, so look only every few rounds.
-        if (i % 16 == 0 && Clock::now() >= deadline) {
-            break;
-        }
-    }
-    const std::int32_t halved = m_spinMicros.load(std::memory_order_relaxed) / 2;
-    m_spinMicros.store(std::max(halved, kMinSpinMicros), std::memory_order_relaxed);
-    return false;
+#ifdef __linux__
+
+void ZoEventSemiphore::SleepWhileMarked(const Clock::time_point* deadline) {
+    FutexWait(m_state, kSleeper, deadline);
 }
+
+void ZoEventSemiphore::WakeSleepers() {
+    syscall(SYS_futex, FutexWord(m_state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+#else
+
+// The mark is looked at under the mutex that Post() takes before it notifies: a Post() that
+// comes after the look finds the waiter waiting.
+void ZoEventSemiphore::SleepWhileMarked(const Clock::time_point* deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_state.load(std::memory_order_acquire) != kSleeper) {
+        return;
+    }
+    if (deadline == nullptr) {
+        m_cond.wait(lock);
+    } else {
+        m_cond.wait_until(lock, *deadline);
+    }
+}
+
+void ZoEventSemiphore::WakeSleepers() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cond.notify_all();
+}
+
+#endif
 
 std::uint32_t ZoMutexSemiphore::Acquire() {
     m_mutex.lock();

@@ -1,8 +1,10 @@
 #include "zo/zothread.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
-#include <unistd.h>
 
 // Sanitizer instrumentation enlarges every stack frame; the floor grows to match.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -79,6 +81,16 @@ std::uint32_t ZoThread::Create(std::uint32_t stackBytes, std::uint32_t /*kind*/)
 
 void ZoThread::SetPriority(ZoThreadPrioity /*priority*/) {
     // Real-time classes need privileges and could starve the main thread; default it stays.
+}
+
+bool ZoThread::SetBatchScheduling(bool batch) {
+#ifdef SCHED_BATCH
+    const sched_param none{};
+    return pthread_setschedparam(pthread_self(), batch ? SCHED_BATCH : SCHED_OTHER, &none) == 0;
+#else
+    (void)batch;
+    return false;
+#endif
 }
 
 void ZoThread::Join() {

@@ -3,14 +3,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#ifndef __linux__
+#include <condition_variable>
+#endif
 
 #include "zo/zoexport.h"
 
 // An event flag. A Post() that comes before Wait() is remembered: the hand-over to the main
 // thread resets, posts its work, then waits, and the main thread may answer first.
+// A waiter sleeps at once instead of spinning: on a machine with few CPUs the spin takes the
+// CPU the poster needs. Post() makes a system call only when a waiter sleeps.
 // The owner destroys it only once no thread is inside Post(), Wait() or WaitFor().
 class ZO_API ZoEventSemiphore {
 public:
@@ -22,21 +26,17 @@ public:
     // As Wait(), but gives up after the time-out; true when the flag was set.
 
 private:
-    bool SpinUntilSet(std::int32_t maxMicroseconds);
     bool SleepUntilSet(const std::chrono::steady_clock::time_point* deadline);  // null: no limit
+    void SleepWhileMarked(const std::chrono::steady_clock::time_point* deadline);
+    // Returns when woken, at the deadline, or now and then early; callers look again.
+    void WakeSleepers();
 
-    // About one short main-thread answer: most hand-overs complete within it.
-    static constexpr std::int32_t kMaxSpinMicros = 8;
-
-    // Bit 0 is the flag; the bits above count waiters asleep on m_cond. One word, so Post()
-    // learns in the same step that sets the flag whether anyone needs a notify.
+    // kClear, kSet, or kSleeper: clear, with a waiter asleep (or about to be) on this word.
     std::atomic<std::uint32_t> m_state{0};
-    // How long Wait() spins before it sleeps, in microseconds: halved after each spin that
-    // found nothing and restored by one that succeeded, so that a slow poster, or one that
-    // shares a core with the waiter, is not kept waiting by spinning.
-    std::atomic<std::int32_t> m_spinMicros{kMaxSpinMicros};
-    std::mutex m_mutex;  // pairs with m_cond; held while a waiter registers itself
+#ifndef __linux__
+    std::mutex m_mutex;  // where the system has no futex: pairs with m_cond
     std::condition_variable m_cond;
+#endif
 };
 
 // A re-entrant lock: the same thread may Acquire() again; free once every Acquire() is matched.

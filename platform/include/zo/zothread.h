@@ -29,6 +29,11 @@ public:
     void SetPriority(ZoThreadPrioity priority);
     // The thread itself. A hint only: ordinary threads keep the default scheduling.
 
+    static bool SetBatchScheduling(bool batch);
+    // The calling thread. true: once woken, the thread waits for the running thread's time slice
+    // instead of preempting it (SCHED_BATCH); false: the default class again. Needs no
+    // privileges; false where the system has no such class or refused.
+
     void Join();
     // Owner thread, never the thread itself. Waits for Run() to return; idempotent.
 

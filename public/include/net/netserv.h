@@ -26,8 +26,12 @@ public:
     // Application thread, before StartServer. The server owns xdr from here on. Port 0 selects
     // the "olmnet" services entry, or 5001.
     virtual std::int32_t StartServer(ZoInputRegistration* reg) = 0;
-    // Application thread. Registers the event pipe with the input loop whose thread becomes the
-    // main thread. Always 1.
+    // Application thread. Registers the server's event descriptor with the input loop whose
+    // thread becomes the main thread. Always 1. The descriptor stays readable while any event
+    // (a call, a connection, a close) waits; each call of the registered callback serves the
+    // waiting events in arrival order, at most NetSettings::ulEventBatch of them, so a loop that
+    // calls it once whenever the descriptor is readable serves every event, and gives its other
+    // descriptors a turn between batches.
 
     virtual int RegisterFunc(const char* service, NetEvent* ev) = 0;
     // Main thread. "name" or "name:port"; the registry owns ev once this returned 1.
@@ -75,4 +79,4 @@ public:
 
 extern "C" ZORNET_API void InputSyncFunc(void* server, int fd);
 // Main thread. The input-loop callback that StartServer registers for the server's event pipe,
-// with the server as its client data: handles one event record.
+// with the server as its client data: serves a batch of queued events (see StartServer).

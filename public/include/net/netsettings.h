@@ -32,6 +32,18 @@ struct ZORNET_API NetSettings {
     std::uint32_t ulThreadStack = 64 * 1024;
     // Stack of each accept and input thread, in bytes; raised to the platform's floor.
 
+    std::uint32_t ulEventBatch = 64;
+    // Events one call of the input loop's callback serves at most (0 counts as 1): the main
+    // thread pays one wait in its loop per batch instead of one per event, and the loop's other
+    // descriptors wait at most one batch.
+
+    bool bBatchInputThreads = false;
+    // true: input threads are scheduled as batch threads (SCHED_BATCH, no privileges needed),
+    // so one woken by its answer never preempts the main thread. That lets the main thread
+    // answer more calls per wake-up on a machine the server has to itself, but where other
+    // CPU-bound work runs, a woken input thread waits out that work's time slice: answers then
+    // take milliseconds. "ZOR_NET_BATCH_INPUT_THREADS" set to 0 or 1 overrides it.
+
     static NetSettings FromEnvironment();
     // The defaults above, overridden by the environment variables named with each field.
 };

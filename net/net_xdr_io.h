@@ -1,0 +1,64 @@
+// How NetXDRImp moves a message's bytes in few system calls: the writes of one message gathered
+// into one send, and a connection's received bytes kept in a buffer of its own. The bytes on the
+// wire and the codec calls are the same either way; only NetXDRImp's Read and Write use them.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+// While one lives, NetXDRImp's writes to its socket on this thread are gathered and go out
+// together at Send(). A gather made while another is open on the thread joins that one, which
+// sends for both.
+class NetSendGather {
+public:
+    explicit NetSendGather(int socket);
+    ~NetSendGather();  // drops what Send() has not sent: a message given up half-way
+    NetSendGather(const NetSendGather&) = delete;
+    NetSendGather& operator=(const NetSendGather&) = delete;
+
+    bool Send();
+    // Sends what was gathered; false when a send of it failed, now or earlier. An inner gather
+    // sends nothing and reports the outer one's failures so far.
+
+private:
+    bool m_bOuter;
+};
+
+// The bytes received on one connection and not yet decoded, bound to the calling thread for its
+// lifetime: NetXDRImp's reads on that socket, on that thread, take them from here, and a read
+// that needs more receives as much as has arrived, up to the buffer's size. So a call's
+// identifier and record that arrived together cost one receive, and the whole record is in
+// memory; bytes past a message stay for the next one, in order. Only the thread that owns the
+// socket for reading may bind it. The buffer is allocated when the first bytes arrive, so an
+// idle connection holds none.
+class NetRecvBuffer {
+public:
+    explicit NetRecvBuffer(int socket);
+    ~NetRecvBuffer();
+    NetRecvBuffer(const NetRecvBuffer&) = delete;
+    NetRecvBuffer& operator=(const NetRecvBuffer&) = delete;
+
+    static NetRecvBuffer* Bound(int socket);
+    // The calling thread's buffer for socket, or null.
+
+    bool Read(unsigned char* p, std::size_t length);
+    // length bytes, the buffered ones first; false when the connection failed or closed first
+    // (errno as the receive left it).
+
+    void Discard() { m_nBegin = m_nEnd = 0; }
+    // Forgets what is buffered: the stream is given up (a record that cannot be decoded leaves
+    // it at no message boundary).
+
+    const unsigned char* Data() const { return m_pBytes.get() + m_nBegin; }
+    std::size_t Buffered() const { return m_nEnd - m_nBegin; }
+    // The bytes received and not yet read, in arrival order.
+
+    static constexpr std::size_t kCapacity = 16 * 1024;
+
+private:
+    int m_nSocket;
+    NetRecvBuffer* m_pOuter;  // the binding this one hides, restored at its end
+    std::unique_ptr<unsigned char[]> m_pBytes;
+    std::size_t m_nBegin = 0;
+    std::size_t m_nEnd = 0;
+};
