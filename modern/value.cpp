@@ -111,29 +111,36 @@ std::string PrintString(const std::string& text) {
     return out + "\"";
 }
 
-// The shortest text that reads back exactly, always with a '.' or an exponent.
+// The shortest digits that read back exactly, laid out as netcall lays them out: plain decimals
+// while the point falls within 15 digits either side of the first (up to 4 zeros after it),
+// an exponent beyond; always with a '.' or an exponent, so a real never reads back as an integer.
 std::string PrintReal(double value) {
     if (std::isnan(value))
         return "nan";
     if (std::isinf(value))
         return value < 0 ? "-inf" : "inf";
+    if (value == 0)
+        return std::signbit(value) ? "-0.0" : "0.0";
     std::string text;
-    for (int precision = 1; precision <= 17; ++precision) {
-        text = Format("%.*g", precision, value);
-        if (std::strtod(text.c_str(), nullptr) == value)
+    for (int precision = 0; precision <= 16; ++precision) {
+        text = Format("%.*e", precision, std::fabs(value));
+        if (std::strtod(text.c_str(), nullptr) == std::fabs(value))
             break;
     }
-    // %g turns 2000 into 2e+03; plain digits read better up to where doubles stop being exact.
-    if (text.find('e') != std::string::npos && std::fabs(value) >= 1 && std::fabs(value) < 1e16) {
-        for (int decimals = 1; decimals <= 17; ++decimals) {
-            std::string fixed = Format("%.*f", decimals, value);
-            if (std::strtod(fixed.c_str(), nullptr) == value)
-                return fixed;
-        }
-    }
-    if (text.find_first_of(".e") == std::string::npos)
-        text += ".0";
-    return text;
+    const std::size_t e = text.find('e');
+    std::string digits = text.substr(0, 1) + (e > 1 ? text.substr(2, e - 2) : "");
+    const int point = std::atoi(text.c_str() + e + 1) + 1;  // digits before the decimal point
+    const int count = static_cast<int>(digits.size());
+    std::string out = value < 0 ? "-" : "";
+    if (count <= point && point <= 15)
+        return out + digits + std::string(static_cast<std::size_t>(point - count), '0') + ".0";
+    if (0 < point && point <= 15)
+        return out + digits.insert(static_cast<std::size_t>(point), ".");
+    if (-4 < point && point <= 0)
+        return out + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    if (count > 1)
+        digits.insert(1, ".");
+    return out + digits + Format("e%+03d", point - 1);
 }
 
 bool SameReal(double a, double b) {
