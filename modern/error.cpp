@@ -4,15 +4,10 @@
 
 namespace zornet {
 
-const char* StatusText(std::int32_t status) {
-    return status == kStatusHandlerFailed ? "the handler of the call failed"
-                                          : NetStatusText(status);
-}
-
 namespace {
 
 std::string Describe(std::int32_t status, const std::string& context) {
-    std::string text = "status " + std::to_string(status) + " (" + StatusText(status) + ")";
+    std::string text = "status " + std::to_string(status) + " (" + NetStatusText(status) + ")";
     return context.empty() ? text : context + ": " + text;
 }
 

@@ -18,11 +18,8 @@
 
 namespace zornet {
 
-constexpr std::int32_t kStatusHandlerFailed = 100;
+constexpr std::int32_t kStatusHandlerFailed = NET_HANDLER_FAILED;
 // The status of a call whose server-side handler threw something other than zornet::Error.
-
-ZORNET_API const char* StatusText(std::int32_t status);
-// Any thread. NetStatusText, and this layer's own status.
 
 class ZORNET_API Error : public std::runtime_error {
 public:
