@@ -5,8 +5,9 @@
 //       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
 //       latency, rate, oneway, conn, memory, idle (default all); --latency-only is --only
 //       latency, --no-memory leaves memory out.
-//   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000 [--calls N]
-//       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind.
+//   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000|modern [--calls N]
+//       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind;
+//       modern is the integer call through the zornet:: layer.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
 //   --loop asio|libevent|libuv|glib serves the library's profile paths from that event loop.
@@ -39,6 +40,7 @@
 #include "baseline.h"
 #include "bench_util.h"
 #include "library.h"
+#include "modern.h"
 
 using namespace bench;
 
@@ -552,6 +554,7 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
             BaselineLatency(b, handoff, Shape{}, "int", r);
         }
         LibraryLatency(b, o.smoke, r, shapes);
+        r.AddLatency("lat.modern.int", ModernIntegerLatency(b));
         LibraryTraceLatency(b, TraceMode::kFlagsOff, "lat.libtraceoff.int", r);
         LibraryTraceLatency(b, TraceMode::kAllLevels, "lat.libtraceall.int", r);
         LoopLatencies(b, r);
@@ -629,6 +632,8 @@ int Profile(const Options& o) {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
         return r.failures == 0 ? 0 : 1;
+    } else if (o.profile == "modern") {
+        lat = ModernIntegerLatency(b);
     } else if (const LatencyCase* lc = FindCase(o.profile)) {
         lat = LibraryCallLatency(b, TraceMode::kNone, lc->call, o.loop);
     } else {
@@ -690,6 +695,11 @@ std::vector<Row> Rows(const Values& first) {
             rows.push_back({std::string(label) + " " + p, "us", "lat.lib." + k, "lat.ho." + k,
                             "lat.raw." + k, 1e-3});
         }
+    }
+    for (const char* p : {"p50", "p99"}) {
+        rows.push_back({std::string("integer call, zornet:: ") + p, "us",
+                        std::string("lat.modern.int.") + p, std::string("lat.ho.int.") + p,
+                        std::string("lat.raw.int.") + p, 1e-3});
     }
     rows.push_back({"integer p50, trace levels off", "us", "lat.libtraceoff.int.p50",
                     "lat.ho.int.p50", "lat.raw.int.p50", 1e-3});

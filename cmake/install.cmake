@@ -52,4 +52,6 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
               ${PROJECT_SOURCE_DIR}/examples/minimal_server.cpp
               ${PROJECT_SOURCE_DIR}/examples/doubler.h
               ${PROJECT_SOURCE_DIR}/examples/minimal_client.cpp
+              ${PROJECT_SOURCE_DIR}/examples/modern_server.cpp
+              ${PROJECT_SOURCE_DIR}/examples/modern_client.cpp
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

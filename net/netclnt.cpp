@@ -379,6 +379,8 @@ const char* NetStatusText(std::int32_t status) {
             return "socket write, read, lookup or connect failed";
         case NET_NOT_CONNECTED:
             return "not connected";
+        case NET_HANDLER_FAILED:
+            return "the handler of the call failed";
         default:
             return "unknown status";
     }

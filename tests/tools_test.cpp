@@ -503,18 +503,24 @@ TEST(WiresharkDissector, DecodesARecordedSessionAndSurvivesNoise) {
     EXPECT_EQ(echo.Stop(), 0);
 }
 
-// The minimal server and the same server on each event loop with an adapter.
-TEST(Examples, MinimalClientTalksToEachExampleServer) {
+// Each example client against each example server (the minimal and modern ones, and the same
+// server on each event loop with an adapter): the two APIs, and every loop, on the same wire.
+TEST(Examples, EachClientTalksToEachExampleServer) {
+    const std::pair<const char*, const char*> clients[] = {
+        {MINIMAL_CLIENT_PATH,
+         "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
+         "  string \"five\"\n"},
+        {MODERN_CLIENT_PATH, "integer call: 42\nuser call: 10 \"five\" [3, 4 @0]\n"}};
     for (const char* path : {EXAMPLE_SERVER_PATHS}) {
         SCOPED_TRACE(path);
         const std::string port = FreePort();
         Child server({path, port});
         ASSERT_TRUE(server.Says("serving \"double\" on port " + port)) << server.Err();
-        Child client({MINIMAL_CLIENT_PATH, "127.0.0.1", port});
-        EXPECT_EQ(client.Finish(), 0) << client.Err();
-        EXPECT_EQ(client.Out(),
-                  "integer call: status 1, value 42\nuser call: status 1, 2 values\n  integer 10\n"
-                  "  string \"five\"\n");
+        for (const auto& [clientPath, expected] : clients) {
+            Child client({clientPath, "127.0.0.1", port});
+            EXPECT_EQ(client.Finish(), 0) << client.Err();
+            EXPECT_EQ(client.Out(), expected) << clientPath;
+        }
         EXPECT_EQ(server.Stop(), 0);
     }
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails unless the shared library exports exactly its public API: the classes and functions that
-# the public headers mark ZORNET_API / ZO_API, with their vtables and type information.
+# the public headers mark ZORNET_API / ZO_API (all of namespace zornet among them), with their
+# vtables and type information.
 # Usage: tools/check-exports.sh path/to/libzornet.so
 set -euo pipefail
 lib=$1
@@ -8,7 +9,7 @@ classes='NetServer|NetClient|NetHostHndl|NetEvent|NetXDR|NetXDRImp|NetPacker|Net
 classes+='|ZoInputRegistration|ZoInputLoop|ZoEventSemiphore|ZoMutexSemiphore|ZoString|ZoThread'
 functions='NET_SendVDXData|NET_ReceiveVDXData|NET_DisposeVDXData|InputSyncFunc|NetStatusText'
 functions+='|NetPackerOutput|ZOR_NLS_stricmp'
-public="^((vtable|typeinfo|typeinfo name) for ($classes)\$|($classes)::|($functions)(\(|\$))"
+public="^((vtable|typeinfo|typeinfo name) for ($classes|zornet::.*)\$|($classes|zornet)::|($functions)(\(|\$))"
 
 symbols=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3-)
 stray=$(grep -Ev "$public" <<<"$symbols" || true)

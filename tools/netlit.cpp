@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "zo/zostring.h"
+#include "zornet/value.h"
 
 namespace netlit {
 
@@ -480,36 +481,6 @@ bool SameReal(double a, double b) {
     return a == b && std::signbit(a) == std::signbit(b);
 }
 
-// Length of the valid UTF-8 sequence at text[pos], or 0 when the byte there starts none.
-std::size_t Utf8Length(const std::string& text, std::size_t pos) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(pos);
-    std::size_t extra = 0;
-    if (lead < 0x80) {
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3;
-    } else {
-        return 0;
-    }
-    if (text.size() - pos <= extra)
-        return 0;
-    for (std::size_t i = 1; i <= extra; ++i) {
-        if ((byte(pos + i) & 0xC0) != 0x80)
-            return 0;
-    }
-    // Overlong forms, surrogates and code points above U+10FFFF are not UTF-8 either.
-    unsigned char next = byte(pos + 1);
-    if ((lead == 0xE0 && next < 0xA0) || (lead == 0xED && next >= 0xA0) ||
-        (lead == 0xF0 && next < 0x90) || (lead == 0xF4 && next >= 0x90))
-        return 0;
-    return extra + 1;
-}
-
 std::string PrintPlain(const Lit& value) {
     switch (value.usType) {
         case NET_TYPE_UNKNOWN:
@@ -683,36 +654,13 @@ std::string Format(const char* format, ...) {
     return buffer;
 }
 
+// The library prints values in this syntax; a string or real here is one such value.
 std::string PrintString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t pos = 0; pos < text.size();) {
-        const auto c = static_cast<unsigned char>(text[pos]);
-        const std::size_t n = Utf8Length(text, pos);
-        const char* escape = c == '"'    ? "\\\""
-                             : c == '\\' ? "\\\\"
-                             : c == '\n' ? "\\n"
-                             : c == '\t' ? "\\t"
-                             : c == '\r' ? "\\r"
-                                         : nullptr;
-        if (n == 0)
-            out += Format("\\x%02X", c);  // not UTF-8: the byte as it came
-        else if (escape != nullptr)
-            out += escape;
-        else if (c < 0x20 || c == 0x7F)
-            out += Format("\\u%04X", c);
-        else
-            out.append(text, pos, n);
-        pos += n == 0 ? 1 : n;
-    }
-    return out + "\"";
+    return zornet::Value(text).Print();
 }
 
 std::string PrintReal(double value) {
-    if (std::isnan(value))
-        return "nan";
-    if (std::isinf(value))
-        return value < 0 ? "-inf" : "inf";
-    return Json(value).dump();  // the shortest text that reads back, always with '.' or 'e'
+    return zornet::Value(value).Print();
 }
 
 Json ToJson(const Lit& value) {

@@ -50,7 +50,8 @@ enum : std::int32_t {
     NET_BAD_VERSION = 30,
     NET_NO_SERVICE = 31,
     NET_SOCKET_ERROR = 32,  // write, read, lookup or connect failed
-    NET_NOT_CONNECTED = 33
+    NET_NOT_CONNECTED = 33,
+    NET_HANDLER_FAILED = 100  // the application's handler failed (the zornet:: layer's servers)
 };
 
 constexpr std::int32_t NET_LISTEN_HANDLE = 65535;  // the generic listener's handle number
