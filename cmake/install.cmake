@@ -45,7 +45,7 @@ install(FILES ${PROJECT_BINARY_DIR}/zornet.pc DESTINATION ${ZORNET_PC_DIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
               ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/docs/user-guide.md
-              ${PROJECT_SOURCE_DIR}/docs/wire-format.md
+              ${PROJECT_SOURCE_DIR}/docs/wire-format.md ${PROJECT_SOURCE_DIR}/docs/event-loops.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
