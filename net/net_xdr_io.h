@@ -5,6 +5,16 @@
 
 #include <cstddef>
 #include <memory>
+#include <typeinfo>
+
+#include "net/net_xdr.h"
+
+inline bool NetOwnEncoder(NetXDR& xdr) {
+    return typeid(xdr) == typeid(NetXDRImp);
+}
+// Whether xdr is the library's own encoder itself, whose reads and writes the classes below
+// serve, and whose wire forms the library may write and read directly. An application's
+// encoder, a subclass included, sees every read and write.
 
 // While one lives, NetXDRImp's writes to its socket on this thread are gathered and go out
 // together at Send(). A gather made while another is open on the thread joins that one, which
