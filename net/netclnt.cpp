@@ -147,16 +147,9 @@ bool ReadHandshakeAnswer(NetClient& client, bool wantWord, HandshakeAnswer& answ
     if (!NetOwnEncoder(*client.m_pXdr))
         return client.m_pXdr->Long(socket, XDR_DECODE, answer.lNumber) != 0;
     unsigned char bytes[8];
-    const std::size_t want = wantWord ? sizeof bytes : 4;
-    std::size_t got = 0;
-    while (got < 4) {
-        const ssize_t n = recv(socket, bytes + got, want - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<std::size_t>(n);
-    }
+    const std::size_t got = NetRecvAtLeast(socket, bytes, 4, wantWord ? sizeof bytes : 4);
+    if (got < 4)
+        return false;
     std::uint32_t number;
     std::memcpy(&number, bytes, sizeof number);
     answer.lNumber = static_cast<std::int32_t>(ntohl(number));
@@ -236,6 +229,7 @@ std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std
         Trace(NET_TRACE_DEBUG, "Attempting to reuse socket");
         int on = 1;
         if (setsockopt(m_nSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
+            SetAbortiveLinger(m_nSocket);  // CloseSocket relies on it, as for a socket made here
             m_bConnected = true;
             Trace(NET_TRACE_DEBUG, "Socket reused");
             return NET_OK;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +18,7 @@
 #include "net/net_xdr.h"
 #include "net/nethndl.h"
 #include "net/netproto.h"
+#include "net_xdr_io.h"
 #include "netnode.h"
 #include "netport.h"
 
@@ -31,17 +33,17 @@ void SetSocketOptions(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Waits until the whole connect message (identifier, version, block) has arrived, or the
-// deadline has passed, however the peer spreads its bytes out: the socket reports readable only
-// once all of it is there. A peer that misses the deadline has its receiving side shut down, so
-// the reads that follow end where its bytes ran out and trace that step.
-void AwaitConnectMessage(int socket, std::chrono::steady_clock::time_point deadline) {
-    const int whole = 2 * sizeof(std::uint32_t) + NET_CONNECT_BLOCK_SIZE;
-    char arrived[whole];
-    if (recv(socket, arrived, sizeof arrived, MSG_PEEK | MSG_DONTWAIT) == whole) {
-        return;  // as it usually is by the time the thread runs: one look, no waiting
-    }
-    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &whole, sizeof whole);
+// The connect message: identifier, version and block.
+constexpr std::size_t kConnectMessageSize = 2 * sizeof(std::uint32_t) + NET_CONNECT_BLOCK_SIZE;
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Waits until the missing bytes of the connect message have arrived, or the deadline has passed,
+// however the peer spreads its bytes out: the socket reports readable only once all of them are
+// there. A peer that misses the deadline has its receiving side shut down, so the reads that
+// follow end where its bytes ran out and trace that step.
+void AwaitConnectMessage(int socket, std::size_t missing, Deadline deadline) {
+    const int lowWater = static_cast<int>(missing);
+    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
     pollfd ready{socket, POLLIN, 0};
     int polled;
     do {
@@ -54,6 +56,41 @@ void AwaitConnectMessage(int socket, std::chrono::steady_clock::time_point deadl
     if (polled == 0) {
         shutdown(socket, SHUT_RD);
     }
+}
+
+// Reads the connect message into message (the block from byte 8) and returns how many of its
+// three parts arrived whole. The library's own encoder takes the message in one receive when it
+// is there, as it usually is by the time the thread runs; an application's encoder reads each
+// part, so with a deadline the bytes that arrived are only looked at.
+int ReadConnectMessage(NetXDR& xdr, int socket, const std::optional<Deadline>& deadline,
+                       char (&message)[kConnectMessageSize], std::uint32_t& version) {
+    const bool own = NetOwnEncoder(xdr);
+    std::size_t taken = 0;
+    if (deadline) {
+        const ssize_t n =
+            recv(socket, message, sizeof message, MSG_DONTWAIT | (own ? 0 : MSG_PEEK));
+        const std::size_t arrived = n > 0 ? static_cast<std::size_t>(n) : 0;
+        taken = own ? arrived : 0;
+        if (arrived < sizeof message) {
+            AwaitConnectMessage(socket, sizeof message - taken, *deadline);
+        }
+    }
+    if (own) {
+        const std::size_t missing = sizeof message - taken;
+        const std::size_t got = taken + NetRecvAtLeast(socket, message + taken, missing, missing);
+        std::uint32_t word;
+        std::memcpy(&word, message + sizeof word, sizeof word);
+        version = ntohl(word);
+        return got < sizeof word ? 0 : got < 2 * sizeof word ? 1 : got < sizeof message ? 2 : 3;
+    }
+    std::uint32_t identifier = 0;  // opens the handshake; any value will do
+    if (!xdr.ULong(socket, XDR_DECODE, identifier)) {
+        return 0;
+    }
+    if (!xdr.ULong(socket, XDR_DECODE, version)) {
+        return 1;
+    }
+    return xdr.Read(socket, message + 2 * sizeof identifier, NET_CONNECT_BLOCK_SIZE) ? 3 : 2;
 }
 
 void TraceNoData(NetServerImp* server, std::uint32_t address) {
@@ -113,24 +150,26 @@ NetHostHndl* NetServerImp::CreateConnection(int socket, std::uint16_t port, std:
 
     const std::int32_t deadlineMs = m_Settings.lHandshakeTimeoutMs;
     NetInputThread* thread = NetInputThread::Current();
+    std::optional<Deadline> deadline;
     if (deadlineMs > 0 && thread != nullptr) {
-        AwaitConnectMessage(socket, thread->m_Accepted + std::chrono::milliseconds(deadlineMs));
+        deadline = thread->m_Accepted + std::chrono::milliseconds(deadlineMs);
     }
-    std::uint32_t identifier = 0;  // opens the handshake; any value will do
-    if (!m_pXdr->ULong(socket, XDR_DECODE, identifier)) {
-        TraceNoData(this, address);
-        return nullptr;
-    }
+    char message[kConnectMessageSize];
     std::uint32_t version = 0;
-    if (!m_pXdr->ULong(socket, XDR_DECODE, version)) {
-        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 1");
-        return nullptr;
+    switch (ReadConnectMessage(*m_pXdr, socket, deadline, message, version)) {
+        case 0:
+            TraceNoData(this, address);
+            return nullptr;
+        case 1:
+            Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 1");
+            return nullptr;
+        case 2:
+            Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
+            return nullptr;
+        default:
+            break;
     }
-    char block[NET_CONNECT_BLOCK_SIZE];
-    if (!m_pXdr->Read(socket, block, sizeof block)) {
-        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
-        return nullptr;
-    }
+    char* block = message + 2 * sizeof(std::uint32_t);
     if (version > NET_PROTOCOL_VERSION) {
         Trace(NET_TRACE_ERROR, "NetServer::CreateConnection Version mismatch");
         WriteCode(this, socket, NET_REPLY_BAD_VERSION,
