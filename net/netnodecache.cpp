@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -23,23 +24,29 @@ namespace {
 
 constexpr std::size_t kNodeSize = sizeof(sLIST_NODE);
 
-struct FreeNode {
-    FreeNode* pNext;
-};
+// A free node links to the next through its last word. Under AddressSanitizer the rest of it is
+// poisoned while cached, so a use after delete is still reported, and a node deleted twice is
+// caught here instead of entering the cache twice; the link stays readable, so the leak checker
+// (which ignores poisoned memory) still sees cached nodes as held.
+constexpr std::size_t kLinkOffset = kNodeSize - sizeof(void*);
 
-// Under AddressSanitizer a cached node is poisoned, so a use after delete is still reported,
-// and a node deleted twice is caught here instead of entering the cache twice.
-void Poison(FreeNode* node) {
+void* NextOf(void* node) {
+    void* next;
+    std::memcpy(&next, static_cast<char*>(node) + kLinkOffset, sizeof next);
+    return next;
+}
+
+void Poison(void* node) {
 #ifdef ZORNET_ASAN
-    ASAN_POISON_MEMORY_REGION(node, kNodeSize);
+    ASAN_POISON_MEMORY_REGION(node, kLinkOffset);
 #else
     (void)node;
 #endif
 }
 
-void Unpoison(FreeNode* node) {
+void Unpoison(void* node) {
 #ifdef ZORNET_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(node, kNodeSize);
+    ASAN_UNPOISON_MEMORY_REGION(node, kLinkOffset);
 #else
     (void)node;
 #endif
@@ -56,22 +63,21 @@ void RefuseDoubleFree(void* node) {
 #endif
 }
 
-// A stack of free nodes, linked through their first word.
+// A stack of free nodes.
 struct Magazine {
-    FreeNode* pTop = nullptr;
+    void* pTop = nullptr;
     std::size_t nCount = 0;
 
-    void Push(void* memory) {
-        auto* node = static_cast<FreeNode*>(memory);
-        node->pNext = pTop;
+    void Push(void* node) {
+        std::memcpy(static_cast<char*>(node) + kLinkOffset, &pTop, sizeof pTop);
         Poison(node);
         pTop = node;
         ++nCount;
     }
     void* Pop() {
-        FreeNode* node = pTop;
+        void* node = pTop;
         Unpoison(node);
-        pTop = node->pNext;
+        pTop = NextOf(node);
         --nCount;
         return node;
     }
