@@ -3,7 +3,7 @@
 //   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--only SECTIONS] [--out FILE]
 //       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
 //       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
-//       latency, rate, oneway, conn, memory, idle (default all); --latency-only is --only
+//       latency, rate, oneway, conn, memory, idle, lists (default all); --latency-only is --only
 //       latency, --no-memory leaves memory out.
 //   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000|modern [--calls N]
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind;
@@ -50,7 +50,8 @@ struct Options {
     bool smoke = false;
     int repeat = 1;
     std::string mode = "free";
-    std::set<std::string> sections = {"latency", "rate", "oneway", "conn", "memory", "idle"};
+    std::set<std::string> sections = {"latency", "rate", "oneway", "conn",
+                                      "memory",  "idle", "lists"};
     std::string out;
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
@@ -643,6 +644,8 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
             BaselineMemory(b, true, n, size, r);
             LibraryMemory(b, n, size, r);
         }
+    }
+    if (wanted("lists") && rep == 0) {
         LibraryListMemory(b, o.smoke, r);
     }
 }
