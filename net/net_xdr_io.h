@@ -5,6 +5,14 @@
 
 #include <cstddef>
 #include <memory>
+#include <typeinfo>
+
+#include "net/net_xdr.h"
+
+inline bool NetOwnEncoder(NetXDR& encoder) {
+    return typeid(encoder) == typeid(NetXDRImp);
+}
+// True for exactly the library's NetXDRImp, not a class derived from it, whose codecs may do more.
 
 // While one lives, NetXDRImp's writes to its socket on this thread are gathered and go out
 // together at Send(). A gather made while another is open on the thread joins that one, which

@@ -569,7 +569,7 @@ extern "C" int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
         ++depth;
     }
     NetPacker packer(encoder, socket, unicode);
-    const bool inMemory = NetIsLibraryEncoder(*encoder);
+    const bool inMemory = NetOwnEncoder(*encoder);
     std::optional<NetSendGather> gather;  // the value leaves in one send, or joins its message
     if (inMemory) {
         gather.emplace(socket);
@@ -628,7 +628,7 @@ extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
         return kMalformed;
     }
     NetPacker packer(encoder, socket, unicode);
-    if (!NetIsLibraryEncoder(*encoder)) {
+    if (!NetOwnEncoder(*encoder)) {
         NetValueReader in(packer, *encoder, socket, unicode != 0, false);
         return Receive(in, *value);
     }

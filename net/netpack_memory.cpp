@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
@@ -135,18 +134,6 @@ ZoString* NewUnicode(const unsigned char* bytes, std::uint32_t n, std::uint16_t 
 constexpr std::uint32_t kUnicodeInMemory = 1024;  // units of a text decoded from memory, at most
 
 }  // namespace
-
-bool NetIsLibraryEncoder(const NetXDR& encoder) {
-    return typeid(encoder) == typeid(NetXDRImp);
-}
-
-NetValueReader::NetValueReader(NetPacker& packer, NetXDR& encoder, int socket, bool unicode,
-                               bool inMemory)
-    : m_Packer(packer),
-      m_Xdr(encoder),
-      m_nSocket(socket),
-      m_bUnicode(unicode),
-      m_bInMemory(inMemory) {}
 
 NetValueReader::~NetValueReader() {
     Leave();
@@ -296,14 +283,6 @@ int NetValueReader::UnpackRun(sLIST_HEADER& list, std::int32_t count, std::int32
     }
     return 0;
 }
-
-NetValueWriter::NetValueWriter(NetPacker& packer, NetXDR& encoder, int socket, bool unicode,
-                               bool inMemory)
-    : m_Packer(packer),
-      m_Xdr(encoder),
-      m_nSocket(socket),
-      m_bUnicode(unicode),
-      m_bInMemory(inMemory) {}
 
 unsigned char* NetValueWriter::Room(std::size_t n) {
     return m_bInMemory ? NetGatherRoom(m_nSocket, n) : nullptr;

@@ -69,13 +69,29 @@ inline void NetAppendNode(sLIST_HEADER& list, sLIST_NODE* node, std::int32_t i,
     list.lCount = i;
 }
 
-bool NetIsLibraryEncoder(const NetXDR& encoder);
-// True for exactly NetXDRImp, not a class derived from it, whose codecs may do more.
+// What a reader or writer of one value works with: the packer and encoder for what is not done in
+// memory, and whether anything is (inMemory: the encoder is exactly NetXDRImp).
+class NetValueCodec {
+public:
+    NetValueCodec(NetPacker& packer, NetXDR& encoder, int socket, bool unicode, bool inMemory)
+        : m_Packer(packer),
+          m_Xdr(encoder),
+          m_nSocket(socket),
+          m_bUnicode(unicode),
+          m_bInMemory(inMemory) {}
+
+protected:
+    NetPacker& m_Packer;
+    NetXDR& m_Xdr;
+    int m_nSocket;
+    bool m_bUnicode;
+    bool m_bInMemory;
+};
 
 // Reads the parts of one packed value, in order. Owned by one call on one thread.
-class NetValueReader {
+class NetValueReader : public NetValueCodec {
 public:
-    NetValueReader(NetPacker& packer, NetXDR& encoder, int socket, bool unicode, bool inMemory);
+    using NetValueCodec::NetValueCodec;
     ~NetValueReader();  // counts the bytes read in place as read
 
     int Type(unsigned short& type);                    // as NetPacker::UnpackType
@@ -93,20 +109,15 @@ private:
     int UnpackRun(sLIST_HEADER& list, std::int32_t count, std::int32_t position,
                   unsigned short type);
 
-    NetPacker& m_Packer;
-    NetXDR& m_Xdr;
-    int m_nSocket;
-    bool m_bUnicode;
-    bool m_bInMemory;
     const unsigned char* m_pStart = nullptr;  // of the bytes in memory, when last looked at
     const unsigned char* m_pNext = nullptr;   // the next byte to read
     const unsigned char* m_pEnd = nullptr;
 };
 
 // Writes the parts of one packed value, in order. Owned by one call on one thread.
-class NetValueWriter {
+class NetValueWriter : public NetValueCodec {
 public:
-    NetValueWriter(NetPacker& packer, NetXDR& encoder, int socket, bool unicode, bool inMemory);
+    using NetValueCodec::NetValueCodec;
 
     int Type(unsigned short type);                         // as NetPacker::PackType
     bool Depth(std::int16_t depth);                        // false when the write failed
@@ -117,10 +128,4 @@ private:
     // Room for n bytes at the end of the message in memory, or null: write through the packer.
     int PackText(const sL_VALUE& value);
     int PackList(const sLIST_HEADER* list, unsigned short type);
-
-    NetPacker& m_Packer;
-    NetXDR& m_Xdr;
-    int m_nSocket;
-    bool m_bUnicode;
-    bool m_bInMemory;
 };
