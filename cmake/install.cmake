@@ -3,7 +3,8 @@
 # #include "net/net.h" and #include "zornet/..." both work.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/public/include/net
                   ${PROJECT_SOURCE_DIR}/platform/include/zo
-        DESTINATION ${ZORNET_INSTALL_INCLUDEDIR})
+        DESTINATION ${ZORNET_INSTALL_INCLUDEDIR}
+        PATTERN zoblockcache.h EXCLUDE)  # the library's own
 install(FILES ${PROJECT_BINARY_DIR}/generated/include/net/netversion.h
         DESTINATION ${ZORNET_INSTALL_INCLUDEDIR}/net)
 if(EXISTS ${PROJECT_SOURCE_DIR}/public/include/zornet)

@@ -408,18 +408,15 @@ int NetPacker::UnpackReal(sL_VALUE& value, const void*) {
 }
 
 int NetPacker::UnpackString(sL_VALUE& value, const void*) {
-    return UnpackBody(
-        ReadPresence(value), value, NET_TYPE_STRING, NET_KIND_STRING, [this](sL_VALUE::Data& data) {
-            ZoString received;
-            if (!ReadText(*m_pXdr, m_nSocket, m_usUnicode != 0, received)) {
-                return false;
-            }
-            const char* mbcs = received.mbcs();
-            const std::size_t size = NetAllocCost(sizeof(ZoString)) +
-                                     (mbcs != nullptr ? NetAllocCost(std::strlen(mbcs) + 1) : 0);
-            data.pString = NetDecodeCharge(size) ? new (std::nothrow) ZoString(received) : nullptr;
-            return data.pString != nullptr;
-        });
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_STRING, NET_KIND_STRING,
+                      [this](sL_VALUE::Data& data) {
+                          ZoString received;
+                          if (!ReadText(*m_pXdr, m_nSocket, m_usUnicode != 0, received)) {
+                              return false;
+                          }
+                          data.pString = NetNewString(received.mbcs(), received.mbcsBytes());
+                          return data.pString != nullptr;
+                      });
 }
 
 int NetPacker::UnpackTime(sL_VALUE& value, const void*) {

@@ -110,14 +110,6 @@ std::size_t PackFixed(unsigned char* p, const sL_VALUE& value, unsigned short ty
     return 1;
 }
 
-// A received single-byte text as a string of its own; null when the decode budget or the heap
-// refuses it. The count includes the terminator, which the sender sent last.
-ZoString* NewText(const char* text, std::uint32_t n) {
-    const std::size_t size =
-        NetAllocCost(sizeof(ZoString)) + (n != 0 ? NetAllocCost(std::strlen(text) + 1) : 0);
-    return NetDecodeCharge(size) ? new (std::nothrow) ZoString(n != 0 ? text : nullptr) : nullptr;
-}
-
 // A received Unicode text as a string of its own: k units at bytes in the order marker tells.
 ZoString* NewUnicode(const unsigned char* bytes, std::uint32_t n, std::uint16_t marker) {
     ZoString received;
@@ -125,15 +117,18 @@ ZoString* NewUnicode(const unsigned char* bytes, std::uint32_t n, std::uint16_t 
     if (n != 0 && !NetImportUnicode(bytes, n / 2, marker, units, received)) {
         return nullptr;
     }
-    const char* mbcs = received.mbcs();
-    const std::size_t size = NetAllocCost(sizeof(ZoString)) +
-                             (mbcs != nullptr ? NetAllocCost(std::strlen(mbcs) + 1) : 0);
-    return NetDecodeCharge(size) ? new (std::nothrow) ZoString(received) : nullptr;
+    return NetNewString(received.mbcs(), received.mbcsBytes());
 }
 
 constexpr std::uint32_t kUnicodeInMemory = 1024;  // units of a text decoded from memory, at most
 
 }  // namespace
+
+ZoString* NetNewString(const char* text, std::size_t bytes) {
+    const std::size_t heap = ZoString::HeapBytes(bytes);
+    const std::size_t size = NetAllocCost(sizeof(ZoString)) + (heap != 0 ? NetAllocCost(heap) : 0);
+    return NetDecodeCharge(size) ? new (std::nothrow) ZoString(text, bytes) : nullptr;
+}
 
 NetValueReader::~NetValueReader() {
     Leave();
@@ -208,16 +203,22 @@ int NetValueReader::UnpackText(sL_VALUE& value) {
         return ByPacker(value, NET_TYPE_STRING);
     }
     const std::uint32_t n = GetU32(m_pNext + 1);
-    const unsigned char* text = m_pNext + head;
-    const auto* chars = reinterpret_cast<const char*>(text);
     // A text not all in memory, a long Unicode one, or one without its terminator: the packer.
-    if (!Have(head + n) || (m_bUnicode && n / 2 > kUnicodeInMemory) ||
-        (!m_bUnicode && n != 0 && std::memchr(chars, 0, n) == nullptr)) {
+    if (!Have(head + n) || (m_bUnicode && n / 2 > kUnicodeInMemory)) {
+        return ByPacker(value, NET_TYPE_STRING);
+    }
+    const unsigned char* text = m_pNext + head;  // after Have, which may move the bytes
+    const auto* chars = reinterpret_cast<const char*>(text);
+    const auto* end =
+        !m_bUnicode && n != 0 ? static_cast<const char*>(std::memchr(chars, 0, n)) : nullptr;
+    if (!m_bUnicode && n != 0 && end == nullptr) {
         return ByPacker(value, NET_TYPE_STRING);
     }
     NetCleanup(value);
     value.fValid = 0;
-    ZoString* string = m_bUnicode ? NewUnicode(text, n, GetU16(m_pNext + 5)) : NewText(chars, n);
+    ZoString* string = m_bUnicode ? NewUnicode(text, n, GetU16(m_pNext + 5))
+                                  : NetNewString(end != nullptr ? chars : nullptr,
+                                                 end != nullptr ? end - chars : 0);
     if (string == nullptr) {
         return kReadFailed;
     }
@@ -327,7 +328,7 @@ int NetValueWriter::PackText(const sL_VALUE& value) {
     const ZoString* string = value.kind == NET_KIND_STRING ? value.data.pString : nullptr;
     const bool present = string != nullptr && !string->IsEmpty();
     const char* text = present && !m_bUnicode ? string->mbcs() : nullptr;
-    const std::size_t n = text != nullptr ? std::strlen(text) + 1 : 0;
+    const std::size_t n = text != nullptr ? string->mbcsBytes() + 1 : 0;
     unsigned char* p = present ? Room(1 + (m_bUnicode ? 0 : 4 + n)) : Room(1);
     if (p == nullptr) {
         return m_Packer.Pack(value, NET_TYPE_STRING, nullptr);

@@ -31,6 +31,10 @@ int NetTypeFromByte(NetPacker& packer, unsigned char code, unsigned short& type)
 unsigned short NetElementType(const sLIST_HEADER* list);
 // What a list's elements are packed as: its first element's type code, or 32000 when empty.
 
+ZoString* NetNewString(const char* text, std::size_t bytes);
+// A received text (bytes long, or null for a null string) as a string of its own, charged to
+// the decode budget with the blocks it really takes; null when the budget or the heap refuses.
+
 inline void NetCleanup(sL_VALUE& value) {
     // Cleanup, without a call where it has nothing to release: lists have many values.
     if (value.fValid && !value.fReference &&

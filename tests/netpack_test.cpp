@@ -126,7 +126,8 @@ TEST_F(PackTest, OwnEncoderSeesEveryCodecCallAndTheBytesAreTheSame) {
         {NET_TYPE_STRING,
          [](sLIST_NODE& n, int i) {
              n.kind = NET_KIND_STRING;
-             n.data.pString = new ZoString(std::string(i % 20, char('a' + i % 26)).c_str());
+             // Texts in the string object's own buffer and beyond it.
+             n.data.pString = new ZoString(std::string(i % 50, char('a' + i % 26)).c_str());
          }},
         {NET_TYPE_TIME,
          [](sLIST_NODE& n, int i) {
@@ -163,25 +164,32 @@ TEST_F(PackTest, OwnEncoderSeesEveryCodecCallAndTheBytesAreTheSame) {
     }
 }
 
-// List nodes come from a cache: made on one thread and deleted on another, made by the
-// application and released by the library or the other way round; what the cache keeps is bounded.
+// List nodes and strings come from caches: made on one thread and deleted on another, made by the
+// application and released by the library or the other way round; what a cache keeps is bounded.
 TEST_F(PackTest, ListNodesAreReusedAcrossThreadsAndTheCacheIsBounded) {
-    sL_VALUE list = ListOf(NET_TYPE_INTEGER, 3000, [](sLIST_NODE& n, int i) { n.data.lValue = i; });
+    sL_VALUE list = ListOf(NET_TYPE_STRING, 3000, [](sLIST_NODE& n, int i) {
+        n.kind = NET_KIND_STRING, n.data.pString = new ZoString(std::to_string(i).c_str());
+    });
     const Bytes wire = Send(list);
     NET_DisposeVDXData(&list);
     std::unordered_set<const void*> seen;
     for (int round = 0; round < 3; ++round) {
         sL_VALUE got;
         std::thread([&] { EXPECT_EQ(Receive(wire, got), 0); }).join();
-        std::size_t reused = 0;
-        for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr; node = node->pNext)
-            reused += !seen.insert(node).second;
-        if (round > 0) {  // nodes released here were made on the thread of the round before
-            EXPECT_GT(reused, 2000u) << round;
+        std::size_t reused[2] = {0, 0};  // nodes, strings
+        for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr; node = node->pNext) {
+            reused[0] += !seen.insert(node).second;
+            reused[1] += !seen.insert(node->data.pString).second;
+        }
+        if (round > 0) {  // what was released here was made on the thread of the round before
+            EXPECT_GT(reused[0], 2000u) << round;
+            EXPECT_GT(reused[1], 2000u) << round;
         }
         if (round == 1) {  // the application releases a received list itself
-            for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr;)
+            for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr;) {
+                delete node->data.pString;
                 delete std::exchange(node, node->pNext);
+            }
             delete got.data.pList;
             got.fValid = 0;
         }
@@ -231,6 +239,18 @@ TEST_F(PackTest, ReceivedInputIsTakenAsItComes) {
         EXPECT_EQ(Receive({0x02, 0, 60, 1, 0, 0, 0, 5}, got), -4);  // links over budget
     }
     EXPECT_EQ(got.data.lValue, 4);  // a failed read leaves the value alone
+    // A string is charged as its object, and its text's block when the text does not fit in it.
+    for (const std::size_t n : {ZoString::kInline - 2, ZoString::kInline - 1}) {
+        sL_VALUE text = Value(NET_TYPE_STRING, NET_KIND_STRING);
+        text.data.pString = new ZoString(std::string(n, 't').c_str());
+        const Bytes wire = Send(text);
+        NET_DisposeVDXData(&text);
+        NetDecodeBudget budget(1 << 20);
+        ASSERT_EQ(Receive(wire, got), 0);
+        EXPECT_EQ(got.data.pString->mbcsBytes(), n);
+        EXPECT_EQ(budget.Used(), NetAllocCost(sizeof(ZoString)) +
+                                     (n + 1 > ZoString::kInline ? NetAllocCost(n + 1) : 0));
+    }
     {
         NetDecodeBudget budget(1 << 20);  // a budget brings the default depth limit, 64
         EXPECT_EQ(Receive({0x02, 0, 64, 1, 0, 0, 0, 5}, got), 0);

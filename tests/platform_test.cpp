@@ -99,6 +99,32 @@ TEST(ZoString, BrokenNullEmptyAndCutTexts) {
     EXPECT_TRUE(Export(empty).empty());
 }
 
+// Short texts live in the object, longer ones on the heap, as HeapBytes tells the decode budget;
+// copies and assignments move between the two and compare by text.
+TEST(ZoString, TextsInPlaceAndOnTheHeapCopyAndCompare) {
+    const std::size_t lengths[] = {0, ZoString::kInline - 2, ZoString::kInline - 1, 4000};
+    for (const std::size_t from : lengths) {
+        for (const std::size_t to : lengths) {
+            const std::string a(from, 'a'), b(to, 'b');
+            ZoString target(b.c_str()), source(a.c_str(), a.size());
+            target = source;
+            const ZoString& self = target;
+            target = self;  // keeps the text
+            const auto* at = reinterpret_cast<const char*>(&target);
+            const bool inside = target.mbcs() >= at && target.mbcs() < at + sizeof target;
+            EXPECT_EQ(inside, ZoString::HeapBytes(from) == 0) << from;
+            EXPECT_EQ(target.mbcs(), a);
+            EXPECT_EQ(target.mbcsBytes(), from);
+            EXPECT_EQ(target == ZoString(b.c_str()), from == 0 && to == 0);  // texts of a, of b
+            auto* copy = new ZoString(target);  // from the cache, released on another thread
+            std::thread([&] {
+                EXPECT_TRUE(*copy == source);
+                delete copy;
+            }).join();
+        }
+    }
+}
+
 // Needs more than the 16 KiB it is started with: the stack floor must make room. Given an
 // event, it deletes its own object and the destructor posts it.
 class TestThread : public ZoThread {

@@ -1,6 +1,11 @@
 #include "zo/zostring.h"
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "zo/zoblockcache.h"
 
 namespace {
 
@@ -20,7 +25,7 @@ bool IsLowSurrogate(char32_t unit) {
 // Decodes the character at text[pos] and moves pos past it. A byte that does not start a
 // complete, shortest-form sequence gives U+FFFD and moves on by that one byte only, so the
 // bytes after it are decoded afresh.
-char32_t DecodeUtf8(const std::string& text, std::size_t& pos) {
+char32_t DecodeUtf8(const char* text, std::size_t size, std::size_t& pos) {
     const auto lead = static_cast<unsigned char>(text[pos]);
     if (lead < 0x80) {
         ++pos;
@@ -41,7 +46,7 @@ char32_t DecodeUtf8(const std::string& text, std::size_t& pos) {
         ++pos;
         return kReplacement;
     }
-    if (text.size() - pos <= extra) {
+    if (size - pos <= extra) {
         ++pos;
         return kReplacement;
     }
@@ -85,26 +90,101 @@ int FoldAscii(char c) {
     return (byte >= 'A' && byte <= 'Z') ? byte + ('a' - 'A') : byte;
 }
 
+// Strings are made and released by the thousand for a list of texts; the objects come from here.
+constexpr std::size_t kStringStoreBatches = 64;
+// 16,384 strings of 56 bytes in the store, 1 MiB of heap with their block headers.
+
+ZoBlockCache& Strings() {
+    static ZoBlockCache* const cache =
+        new ZoBlockCache(sizeof(ZoString), kStringStoreBatches, "ZoString");
+    return *cache;
+}
+
 }  // namespace
 
-ZoString::ZoString(const char* text)
-    : m_text(text != nullptr ? text : ""), m_null(text == nullptr) {}
+ZoString::ZoString(const char* text) {
+    if (text != nullptr) {
+        Assign(text, std::strlen(text));
+    }
+}
+
+ZoString::ZoString(const char* text, std::size_t bytes) {
+    if (text != nullptr) {
+        Assign(text, bytes);
+    }
+}
+
+ZoString::ZoString(const ZoString& other) {
+    if (!other.m_bNull) {
+        Assign(other.Text(), other.m_nBytes);
+    }
+}
+
+ZoString& ZoString::operator=(const ZoString& other) {
+    if (other.m_bNull) {
+        set_null();
+    } else if (this != &other) {
+        Assign(other.Text(), other.m_nBytes);
+    }
+    return *this;
+}
+
+ZoString::~ZoString() {
+    delete[] m_pHeap;
+}
+
+void ZoString::Assign(const char* text, std::size_t bytes) {
+    // The old heap block goes last: text may be in it.
+    char* heap = bytes < kInline ? nullptr : new char[bytes + 1];
+    char* target = heap != nullptr ? heap : m_Inline;
+    std::memmove(target, text, bytes);
+    target[bytes] = 0;
+    delete[] m_pHeap;
+    m_pHeap = heap;
+    m_nBytes = bytes;
+    m_bNull = false;
+}
+
+void* ZoString::operator new(std::size_t size) {
+    void* memory = operator new(size, std::nothrow);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+void* ZoString::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    // A class derived from ZoString is larger than what the cache keeps.
+    return size == sizeof(ZoString) ? Strings().Alloc() : std::malloc(size);
+}
+
+void ZoString::operator delete(void* string, std::size_t size) noexcept {
+    if (size == sizeof(ZoString)) {
+        Strings().Free(string);
+    } else {
+        std::free(string);
+    }
+}
 
 unsigned int ZoString::length() const {
     unsigned int units = 0;
-    for (std::size_t pos = 0; pos < m_text.size();) {
-        units += DecodeUtf8(m_text, pos) >= kFirstSupplementary ? 2 : 1;
+    const char* text = Text();
+    for (std::size_t pos = 0; pos < m_nBytes;) {
+        units += DecodeUtf8(text, m_nBytes, pos) >= kFirstSupplementary ? 2 : 1;
     }
     return units;
 }
 
-const char* ZoString::mbcs() const {
-    return m_null ? nullptr : m_text.c_str();
+void ZoString::set_null() {
+    delete[] m_pHeap;
+    m_pHeap = nullptr;
+    m_nBytes = 0;
+    m_bNull = true;
 }
 
-void ZoString::set_null() {
-    m_text.clear();
-    m_null = true;
+bool ZoString::operator==(const ZoString& other) const {
+    return m_bNull == other.m_bNull && m_nBytes == other.m_nBytes &&
+           std::memcmp(Text(), other.Text(), m_nBytes) == 0;
 }
 
 void ZoString::UnicodeImport(const unsigned short* units) {
@@ -124,8 +204,7 @@ void ZoString::UnicodeImport(const unsigned short* units) {
         }
         AppendUtf8(text, code);
     }
-    m_text.swap(text);
-    m_null = false;
+    Assign(text.data(), text.size());
 }
 
 void ZoString::UnicodeExport(unsigned short* buffer, unsigned int n) const {
@@ -133,8 +212,9 @@ void ZoString::UnicodeExport(unsigned short* buffer, unsigned int n) const {
         return;
     }
     unsigned int written = 0;
-    for (std::size_t pos = 0; written < n && pos < m_text.size();) {
-        char32_t code = DecodeUtf8(m_text, pos);
+    const char* text = Text();
+    for (std::size_t pos = 0; written < n && pos < m_nBytes;) {
+        char32_t code = DecodeUtf8(text, m_nBytes, pos);
         if (code < kFirstSupplementary) {
             buffer[written++] = static_cast<unsigned short>(code);
             continue;
