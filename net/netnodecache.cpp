@@ -1,16 +1,14 @@
 #include "netnodecache.h"
 
-#include <cstdlib>
 #include <new>
 
 #include "net/netvalue.h"
 
 namespace {
 
-constexpr std::size_t kNodeSize = sizeof(sLIST_NODE);
-
 ZoBlockCache& Nodes() {
-    static ZoBlockCache* const cache = new ZoBlockCache(kNodeSize, kNodeStoreBatches, "sLIST_NODE");
+    static ZoBlockCache* const cache =
+        new ZoBlockCache(sizeof(sLIST_NODE), kNodeStoreBatches, "sLIST_NODE");
     return *cache;
 }
 
@@ -25,22 +23,13 @@ std::size_t NetNodesStored() noexcept {
 }
 
 void* sLIST_NODE::operator new(std::size_t size) {
-    void* memory = operator new(size, std::nothrow);
-    if (memory == nullptr) {
-        throw std::bad_alloc();
-    }
-    return memory;
+    return Nodes().AllocOrThrow(size);
 }
 
 void* sLIST_NODE::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    // A class derived from sLIST_NODE is larger than what the cache keeps.
-    return size == kNodeSize ? Nodes().Alloc() : std::malloc(size);
+    return Nodes().Alloc(size);
 }
 
 void sLIST_NODE::operator delete(void* node, std::size_t size) noexcept {
-    if (size == kNodeSize) {
-        Nodes().Free(node);
-    } else {
-        std::free(node);
-    }
+    Nodes().Free(node, size);
 }

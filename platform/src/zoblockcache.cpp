@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -164,7 +165,10 @@ ZoBlockCache::ZoBlockCache(std::size_t blockSize, std::size_t storeBatches, cons
     g_Caches[m_nSlot].store(this);
 }
 
-void* ZoBlockCache::Alloc() noexcept {
+void* ZoBlockCache::Alloc(std::size_t size) noexcept {
+    if (size != m_nSize) {
+        return std::malloc(size);
+    }
     ThreadCache& c = t_cache;
     Pair& p = c.pairs[m_nSlot];
     const std::size_t link = m_nSize - sizeof(void*);
@@ -184,8 +188,17 @@ void* ZoBlockCache::Alloc() noexcept {
     return p.loaded.Pop(link);
 }
 
-void ZoBlockCache::Free(void* block) noexcept {
+void* ZoBlockCache::AllocOrThrow(std::size_t size) {
+    void* block = Alloc(size);
     if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void ZoBlockCache::Free(void* block, std::size_t size) noexcept {
+    if (block == nullptr || size != m_nSize) {
+        std::free(block);
         return;
     }
     RefuseDoubleFree(block, m_pName);

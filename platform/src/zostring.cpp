@@ -1,7 +1,6 @@
 #include "zo/zostring.h"
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -146,24 +145,15 @@ void ZoString::Assign(const char* text, std::size_t bytes) {
 }
 
 void* ZoString::operator new(std::size_t size) {
-    void* memory = operator new(size, std::nothrow);
-    if (memory == nullptr) {
-        throw std::bad_alloc();
-    }
-    return memory;
+    return Strings().AllocOrThrow(size);
 }
 
 void* ZoString::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    // A class derived from ZoString is larger than what the cache keeps.
-    return size == sizeof(ZoString) ? Strings().Alloc() : std::malloc(size);
+    return Strings().Alloc(size);
 }
 
 void ZoString::operator delete(void* string, std::size_t size) noexcept {
-    if (size == sizeof(ZoString)) {
-        Strings().Free(string);
-    } else {
-        std::free(string);
-    }
+    Strings().Free(string, size);
 }
 
 unsigned int ZoString::length() const {

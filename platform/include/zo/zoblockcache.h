@@ -23,9 +23,12 @@ public:
     ZoBlockCache(const ZoBlockCache&) = delete;
     ZoBlockCache& operator=(const ZoBlockCache&) = delete;
 
-    void* Alloc() noexcept;  // a block of blockSize bytes, or null when the system has none
-    void Free(void* block) noexcept;
-    // Takes a block from Alloc (or from malloc of blockSize); null is ignored.
+    void* Alloc(std::size_t size) noexcept;
+    // A block for an object of size bytes, or null when the system has none. Only blocks of the
+    // cache's size are cached (a class derived from the one it serves is larger).
+    void* AllocOrThrow(std::size_t size);  // std::bad_alloc instead of null
+    void Free(void* block, std::size_t size) noexcept;
+    // Takes a block from Alloc of the same size; null is ignored.
 
     std::size_t Stored() const noexcept;  // blocks in the store now
 
