@@ -186,10 +186,8 @@ TEST_F(PackTest, ListNodesAreReusedAcrossThreadsAndTheCacheIsBounded) {
             EXPECT_GT(reused[1], 2000u) << round;
         }
         if (round == 1) {  // the application releases a received list itself
-            for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr;) {
-                delete node->data.pString;
-                delete std::exchange(node, node->pNext);
-            }
+            for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr;)
+                delete std::exchange(node, node->pNext);  // with its string
             delete got.data.pList;
             got.fValid = 0;
         }
