@@ -166,26 +166,31 @@ ZoBlockCache::ZoBlockCache(std::size_t blockSize, std::size_t storeBatches, cons
 }
 
 void* ZoBlockCache::Alloc(std::size_t size) noexcept {
+    Magazine& loaded = t_cache.pairs[m_nSlot].loaded;
+    if (size == m_nSize && loaded.nCount != 0) {  // most calls: no call out, nothing to save
+        return loaded.Pop(m_nSize - sizeof(void*));
+    }
+    return AllocSlow(size);
+}
+
+[[gnu::noinline]] void* ZoBlockCache::AllocSlow(std::size_t size) noexcept {
     if (size != m_nSize) {
         return std::malloc(size);
     }
     ThreadCache& c = t_cache;
     Pair& p = c.pairs[m_nSlot];
-    const std::size_t link = m_nSize - sizeof(void*);
-    if (p.loaded.nCount == 0) {
-        if (p.spare.nCount != 0) {
-            std::swap(p.loaded, p.spare);
-        } else {
-            if (c.bEnded) {
-                return std::malloc(m_nSize);
-            }
-            Guard(c);
-            if (!m_pStore->Get(p.loaded)) {
-                return std::malloc(m_nSize);
-            }
+    if (p.spare.nCount != 0) {
+        std::swap(p.loaded, p.spare);
+    } else {
+        if (c.bEnded) {
+            return std::malloc(m_nSize);
+        }
+        Guard(c);
+        if (!m_pStore->Get(p.loaded)) {
+            return std::malloc(m_nSize);
         }
     }
-    return p.loaded.Pop(link);
+    return p.loaded.Pop(m_nSize - sizeof(void*));
 }
 
 void* ZoBlockCache::AllocOrThrow(std::size_t size) {
@@ -197,6 +202,18 @@ void* ZoBlockCache::AllocOrThrow(std::size_t size) {
 }
 
 void ZoBlockCache::Free(void* block, std::size_t size) noexcept {
+    ThreadCache& c = t_cache;
+    Magazine& loaded = c.pairs[m_nSlot].loaded;
+    // Most calls: a guarded, living thread with room in its magazine.
+    if (block != nullptr && size == m_nSize && c.bGuarded && !c.bEnded && loaded.nCount < kBatch) {
+        RefuseDoubleFree(block, m_pName);
+        loaded.Push(block, m_nSize - sizeof(void*));
+        return;
+    }
+    FreeSlow(block, size);
+}
+
+[[gnu::noinline]] void ZoBlockCache::FreeSlow(void* block, std::size_t size) noexcept {
     if (block == nullptr || size != m_nSize) {
         std::free(block);
         return;

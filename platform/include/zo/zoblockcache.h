@@ -39,6 +39,8 @@ public:
 
 private:
     struct Store;
+    void* AllocSlow(std::size_t size) noexcept;  // Alloc with an empty magazine, or another size
+    void FreeSlow(void* block, std::size_t size) noexcept;
     std::size_t m_nSize;
     std::size_t m_nSlot;  // of this cache in each thread's magazines
     const char* m_pName;  // in the message for a block freed twice
