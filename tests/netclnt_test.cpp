@@ -112,19 +112,15 @@ TEST(NetClientSocket, AddressCacheReuseAndFailures) {
     client.DestroySocket();
 }
 
-// Each call kind as a server reads it, and the answer as the client takes it.
-TEST(NetClientCalls, WireBytesOfEachCallKind) {
+// What the client writes and takes (the records' own forms are in wireformat_test): the
+// caller's status goes out as it was, a user call's as 0; a one-way call reads nothing; the close
+// message is the identifier alone, never the handle number.
+TEST(NetClientCalls, WireBytesOfTheCalls) {
     const std::pair<Bytes, Bytes> wire[] = {
-        {Words({2, 5, 9, 2, 3}), Words({6, 1, 2, 3})},  // the caller's status goes out as it was
-        {Words({2, 8, 0, 1, 3}), {}},                   // one-way: nothing comes back
-        {Words({3}) + Bytes{0, 0, 0, 0, 0, 0, 0xF8, 0x3F} + Words({0, 0, 3}),  // 1.5, LSB first
-         Bytes{0, 0, 0, 0, 0, 0, 0x04, 0x40} + Words({1, 0, 0})},              // 2.5 back
-        // Reserved word, status, flags, handle, then the counted text.
-        {Words({4, 0, 0, 0, 3, 4}) + Bytes{'a', 'b', 'c', 0},
-         Words({0, 1, 0, 0, 3}) + Bytes{'x', 'y', 0}},
-        {Words({5, 0, 0, 3, 0, 0, 0, 0}), Words({4, 2, 3, 0, 0, 0, 0})},  // status 0 on the wire
-        {Words({5, 0, 1, 3, 0, 0, 0, 0}), {}},
-        {Words({6}), Words({1})},  // close: the identifier only, never the handle number
+        {Words({2, 5, 9, 2, 3}), Words({6, 1, 2, 3})},
+        {Words({2, 8, 0, 1, 3}), {}},
+        {Words({5, 0, 0, 3, 0, 0, 0, 0}), Words({4, 2, 3, 0, 0, 0, 0})},
+        {Words({6}), Words({1})},
     };
     Peer peer([&](int fd, int) {
         Hello{fd};
@@ -141,7 +137,6 @@ TEST(NetClientCalls, WireBytesOfEachCallKind) {
     ASSERT_EQ(client.ConnectMsg("me", "svc", handle), 1);
     ZoErrorCode error = 0;
     using std::make_tuple;
-
     MSGINTCALL integer{5, 9, 2, 3}, oneWay{8, 0, 1, 3};
     const MSGINTCALL intAnswer = client.IntegerMsg(integer, error);
     EXPECT_EQ(make_tuple(error, integer.ulStatus, intAnswer.lValue, intAnswer.ulStatus),
@@ -149,22 +144,12 @@ TEST(NetClientCalls, WireBytesOfEachCallKind) {
     const MSGINTCALL none = client.IntegerMsg(oneWay, error);
     EXPECT_EQ(make_tuple(error, none.ulStatus, none.lValue | none.ulFlags | none.lHandle),
               make_tuple(1, 1u, 0u));
-    MSGREALCALL real{1.5, 0, 0, 3};
-    EXPECT_EQ(client.RealMsg(real, error).dValue, 2.5);
-    char abc[] = "abc";
-    MSGSTRINGCALL string{abc, 0, 0, 3};
-    const MSGSTRINGCALL text = client.StringMsg(string, error);
-    EXPECT_STREQ(text.pszValue ? text.pszValue : "(null)", "xy");
-    free(text.pszValue);
-    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr}, userOneWay{77, 1, 3, 0, 0, 0, nullptr};
+    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr};
     const MSGUSERCALL userAnswer = client.UserMsg(user, error);
     EXPECT_EQ(make_tuple(error, user.ulStatus, userAnswer.ulStatus, userAnswer.ulFlags),
               make_tuple(1, 0u, 4u, 2u));
-    EXPECT_EQ(client.UserMsg(userOneWay, error).ulStatus, 1u);
     EXPECT_EQ(client.CloseMsg(0x12345678), 1);
     EXPECT_EQ(client.m_nSocket, -1);
-    client.IntegerMsg(integer, error);
-    EXPECT_EQ(error, 33);
 }
 
 namespace {
