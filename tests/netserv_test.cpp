@@ -32,11 +32,11 @@ protected:
 TEST_F(NetServerLifecycle, StartSettlesPortAndUnicode) {
     servent* olmnet = getservbyname("olmnet", "tcp");
     for (const bool unicode : {true, false}) {
+        RecordingRegistration registration;  // outlives the server, which withdraws from it
         if (unicode)
             setenv("ZOR_NET_USE_UNICODE", "", 1);
         auto server = MakeServer();
         unsetenv("ZOR_NET_USE_UNICODE");
-        RecordingRegistration registration;
         server->Init(nullptr, unicode ? 22 : 0);
         EXPECT_EQ(server->StartServer(&registration), 1);
         EXPECT_EQ(server->Port(), unicode ? 22 : olmnet ? ntohs(olmnet->s_port) : 5001);
