@@ -10,7 +10,7 @@ void NetSetResetOnClose(int socket) {
     setsockopt(socket, SOL_SOCKET, SO_LINGER, &now, sizeof now);
 }
 
-void NetSetNoDelay(int socket) {
+bool NetSetNoDelay(int socket) {
     const int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
