@@ -52,6 +52,14 @@ TEST_F(Ports, SharedByRegistrationsAndClosedWithTheLast) {
 // Ports listen on all local addresses unless the settings name one; an address that is none,
 // or a port bound elsewhere, fails with 10 rather than fall back to another address.
 TEST_F(Ports, ListenOnTheBindAddressOrFailWith10) {
+    EchoEvent event(counts);  // refused, so it stays the caller's
+    Listener taken;
+    EXPECT_EQ(server->RegisterFunc(OnPort("svc", taken.port).c_str(), &event), 10);
+    EXPECT_EQ(server->FindPort(taken.port), nullptr);
+    EXPECT_TRUE(ls.trace.Has("NetServerPort::NetServerPort bind failed"));
+    server->Init(server->Xdr(), taken.port);  // before any connection: no thread reads it yet
+    EXPECT_EQ(server->SetListen(&event), 10);
+    EXPECT_EQ(server->m_pListenPort, nullptr);
     for (const std::uint32_t address : {INADDR_ANY, INADDR_LOOPBACK}) {
         server->Settings().ulBindAddress = htonl(address);
         const std::uint16_t port = FreePort();
@@ -63,14 +71,6 @@ TEST_F(Ports, ListenOnTheBindAddressOrFailWith10) {
         EXPECT_EQ(bound.sin_addr.s_addr, htonl(address));
         EXPECT_TRUE(Accepts(port));
     }
-    EchoEvent event(counts);  // refused, so it stays the caller's
-    Listener taken;
-    EXPECT_EQ(server->RegisterFunc(OnPort("svc", taken.port).c_str(), &event), 10);
-    EXPECT_EQ(server->FindPort(taken.port), nullptr);
-    EXPECT_TRUE(ls.trace.Has("NetServerPort::NetServerPort bind failed"));
-    server->Init(server->Xdr(), taken.port);
-    EXPECT_EQ(server->SetListen(&event), 10);
-    EXPECT_EQ(server->m_pListenPort, nullptr);
     server->Settings().ulBindAddress = htonl(INADDR_NONE);
     EXPECT_EQ(server->RegisterFunc(OnPort("svc", FreePort()).c_str(), &event), 10);
 }
