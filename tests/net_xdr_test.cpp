@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/netpack.h"
@@ -94,61 +93,6 @@ TEST_F(XdrTest, TextFormsNullEmptyAndUnterminated) {
     EXPECT_TRUE(xdr.String(-1, XDR_FREE, got));
     EXPECT_EQ(got, nullptr);
     EXPECT_FALSE(xdr.Unicode(pair.a, XDR_DECODE, gotWide));  // the stream has ended
-}
-
-// Texts across the sizes where the encoder and the decoders change buffers, up to a large one.
-TEST(XdrLongTexts, RoundTripAcrossTheBufferBoundaries) {
-    for (std::size_t units : {1018u, 1019u, 1025u, 200000u}) {
-        SocketPair pair;
-        NetXDRImp xdr;
-        std::string text;
-        for (std::size_t i = 0; i < units; ++i)
-            text += static_cast<char>('a' + i % 26);
-        ZoString sent(text.c_str()), got;
-        char* ptext = text.data();
-        char* gtext = nullptr;
-        std::thread writer([&] {
-            xdr.Unicode(pair.a, XDR_ENCODE, sent);
-            xdr.String(pair.a, XDR_ENCODE, ptext);
-        });
-        EXPECT_TRUE(xdr.Unicode(pair.b, XDR_DECODE, got));
-        EXPECT_TRUE(xdr.String(pair.b, XDR_DECODE, gtext));
-        writer.join();
-        EXPECT_EQ(got, sent) << units;
-        EXPECT_EQ(gtext != nullptr ? std::string(gtext) : "", text);
-        xdr.String(-1, XDR_FREE, gtext);
-    }
-}
-
-// The forms the client test does not reach: no text, no block, a block without values.
-TEST_F(XdrTest, CallRecordsWithoutData) {
-    MSGSTRINGCALL sc{nullptr, 1, 0, 7}, sc2{};
-    MSGUSERDATA emptyBlock{};
-    emptyBlock.usType = 0xBEEF;
-    MSGUSERCALL none{1, 2, 3, 99, 99, 0, nullptr}, empty{1, 2, 3, 0, 0, 0, &emptyBlock}, u1{}, u2{};
-    ASSERT_TRUE(xdr.StringCall(pair.a, XDR_ENCODE, sc) &&
-                xdr.UserCall(pair.a, XDR_ENCODE, none, 0) &&
-                xdr.UserCall(pair.a, XDR_ENCODE, empty, 0));
-    const Bytes wire = Sent();
-    const Bytes head{0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0};
-    EXPECT_EQ(wire, (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0} + head +
-                     Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0} + head +
-                     Bytes{0, 0, 0xBE, 0xEF, 0, 0, 0, 0, 0, 0, 0, 1}));
-
-    Feed(wire);
-    ASSERT_TRUE(xdr.StringCall(pair.a, XDR_DECODE, sc2) &&
-                xdr.UserCall(pair.a, XDR_DECODE, u1, 0) && xdr.UserCall(pair.a, XDR_DECODE, u2, 0));
-    EXPECT_EQ(sc2.pszValue, nullptr);
-    EXPECT_EQ(sc2.lHandle, 7);
-    EXPECT_EQ(u1.pData, nullptr);
-    EXPECT_EQ(u1.lCount, 0);
-    ASSERT_NE(u2.pData, nullptr);
-    EXPECT_EQ(u2.pData->pValues, nullptr);
-    EXPECT_EQ(u2.pData->usType, 0xBEEF);
-    EXPECT_EQ(u2.pData->lHandle, 3);
-    EXPECT_TRUE(u2.pData->fFlag80 && u2.pData->fFlag40 && !u2.pData->fFlag20);
-    EXPECT_TRUE(xdr.UserCall(-1, XDR_FREE, u1, 0) && xdr.UserCall(-1, XDR_FREE, u2, 0));
-    EXPECT_EQ(u2.pData, nullptr);
 }
 
 // Makes v a valid value of the type, for the caller to fill its data.

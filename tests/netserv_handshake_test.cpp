@@ -233,23 +233,4 @@ TEST(HandshakeLimits, AFullHandleTableStillTakesNewHosts) {
     EXPECT_EQ(again.Call(1), 2);
 }
 
-// A connect message on an established connection answers the handle it is bound to, with the
-// Unicode word from version 2 on, and changes nothing.
-TEST(HandshakeAgain, ConnectMessageAnswersTheBoundHandle) {
-    Stats stats;
-    EchoServer ls(stats);
-    const int fd = ConnectRaw(ls.Port());
-    ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
-    const Bytes answer = ReadBytes(fd, 8);
-    WriteAll(fd, Handshake("ignored") + Handshake("ignored", 1));
-    EXPECT_EQ(ReadBytes(fd, 8), answer);
-    EXPECT_EQ(ReadBytes(fd, 4), Bytes(answer.begin(), answer.begin() + 4));
-    WriteAll(fd, Words({NET_MSG_CLOSE}));
-    EXPECT_EQ(ReadWord(fd), 1u);
-    EXPECT_TRUE(PeerEnded(fd));
-    close(fd);
-    ASSERT_TRUE(WaitUntil([&] { return stats.closed == 1; }));
-    EXPECT_EQ(stats.created, 1);
-}
-
 }  // namespace

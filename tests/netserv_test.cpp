@@ -11,8 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <regex>
-#include <set>
-#include <thread>
 
 #include "servtest.h"
 
@@ -141,39 +139,6 @@ TEST_F(NetServerTrace, EachLevelHasItsPrefixAndItsOwnFlag) {
     server->Trace(static_cast<NETTraceLevel>(3), "nowhere");
     EXPECT_TRUE(trace.Closed());
     EXPECT_EQ(trace.Entries().back().message, "still written");
-}
-
-// A null message traces the calling thread's own buffer, and entries of threads never mix.
-TEST_F(NetServerTrace, ConcurrentEntriesStayWhole) {
-    constexpr int kThreads = 4, kEntries = 200;
-    snprintf(NetServerImp::MessageBuffer(), 1024, "%s", "main thread text");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEntries; ++i) {
-                snprintf(NetServerImp::MessageBuffer(), 1024, "thread %d entry %d %s", t, i,
-                         std::string(40 + i % 50, 'a' + t).c_str());
-                server->Trace(NET_TRACE_DEBUG, nullptr);
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    server->Trace(NET_TRACE_ERROR, nullptr);
-
-    auto entries = trace.Entries();
-    ASSERT_EQ(entries.size(), 2u + kThreads * kEntries);
-    EXPECT_EQ(entries.back().message, "main thread text");
-    std::set<std::string> seen;
-    for (size_t i = 1; i + 1 < entries.size(); ++i) {
-        const std::string& m = entries[i].message;
-        int t = -1, n = -1;
-        ASSERT_EQ(sscanf(m.c_str(), "thread %d entry %d", &t, &n), 2) << m;
-        EXPECT_EQ(entries[i].prefix + m.substr(m.rfind(' ') + 1),
-                  "DEBUG:    " + std::string(40 + n % 50, 'a' + t));
-        seen.insert(m);
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
 
 // A flood of one unknown identifier is written once and then counted: a different entry of the

@@ -74,38 +74,6 @@ TEST(ZoString, BrokenNullEmptyAndCutTexts) {
     EXPECT_TRUE(Export(empty).empty());
 }
 
-// Needs more than the 16 KiB it is started with: the stack floor must make room. Given an
-// event, it deletes its own object and the destructor posts it.
-class TestThread : public ZoThread {
-public:
-    explicit TestThread(ZoEventSemiphore* gone = nullptr) : m_gone(gone) {}
-    ~TestThread() override {
-        if (m_gone != nullptr)
-            m_gone->Post();
-    }
-    void Run() override {
-        char scratch[32 * 1024];
-        std::memset(scratch, 1, sizeof scratch);
-        m_sum = scratch[0] + scratch[sizeof scratch - 1];
-        if (m_gone != nullptr)
-            delete this;
-    }
-    ZoEventSemiphore* m_gone;
-    int m_sum = 0;
-};
-
-TEST(ZoThread, RunsOnSmallRequestedStackJoinsAndMayDeleteItsObject) {
-    TestThread thread;
-    ASSERT_NE(thread.Create(16384, 1), 0u);
-    thread.Join();
-    EXPECT_TRUE(thread.Finished());
-    EXPECT_EQ(thread.m_sum, 2);
-
-    ZoEventSemiphore gone;
-    ASSERT_NE((new TestThread(&gone))->Create(16384, 0), 0u);
-    EXPECT_TRUE(gone.WaitFor(kPatienceMs));
-}
-
 // Makes the far end of a socket pair readable.
 void Fill(const testutil::SocketPair& pair) {
     EXPECT_EQ(write(pair.b, "x", 1), 1);
