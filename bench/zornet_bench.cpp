@@ -10,6 +10,8 @@
 //       modern is the integer call through the zornet:: layer.
 //   zornet_bench --profile rate-lib|rate-ho|rate-raw [--conns C] [--calls MS]
 //       the rate figure for C connections alone, over a window of MS milliseconds.
+//   zornet_bench --profile conn-lib|conn-ho|conn-raw [--calls N]
+//       N connect-and-close cycles, one at a time, and nothing else: system calls per cycle.
 //   --loop asio|libevent|libuv|glib serves the library's profile paths from that event loop.
 //   zornet_bench --table FREE.tsv [PINNED.tsv]
 //       prints one table: medians with min-max over the runs, and the library's ratios to the
@@ -177,19 +179,35 @@ Rate CallRate(int connections, double seconds, std::uint16_t port, bool (Client:
         [&](int i) { clients[i]->Close(); });
 }
 
-// Connections per second: connect, shake hands and close, one at a time.
+// One connection: connect, shake hands and close.
+template <typename Client>
+bool ConnectAndClose(std::uint16_t port) {
+    Client c;
+    return c.Connect(port) && c.Close();
+}
+
+// Connections per second, one at a time.
 template <typename Client>
 double ConnectRate(double seconds, std::uint16_t port) {
     return MeasureRate(
                1, seconds,
                [&](int) -> std::function<bool()> {
-                   return [&] {
-                       Client c;
-                       return c.Connect(port) && c.Close();
-                   };
+                   return [&] { return ConnectAndClose<Client>(port); };
                },
                [](int) {})
         .perSecond;
+}
+
+// Makes count connections, one at a time: the time per connection, or -1 when one failed.
+template <typename Client>
+double ConnectCycles(int count, std::uint16_t port) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        if (!ConnectAndClose<Client>(port)) {
+            return -1;
+        }
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / count;
 }
 
 // One-way calls per second over the window, counted until the server has handled them all
@@ -632,6 +650,20 @@ int Profile(const Options& o) {
             BaselineRate(b, o.profile == "rate-ho", o.conns, r);
         }
         return r.failures == 0 ? 0 : 1;
+    } else if (o.profile == "conn-lib" || o.profile == "conn-ho" || o.profile == "conn-raw") {
+        double us = -1;
+        if (o.profile == "conn-lib") {
+            WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+                us = ConnectCycles<LibClient>(o.calls, server.Port());
+            });
+        } else {
+            WithBaseline(b, o.profile == "conn-ho", Shape{},
+                         [&](BaselineServer& server, MiniLoop&) {
+                             us = ConnectCycles<BaselineClient>(o.calls, server.Port());
+                         });
+        }
+        std::fprintf(stderr, "%s: %d cycles, %.1f us per cycle\n", o.profile.c_str(), o.calls, us);
+        return us < 0 ? 1 : 0;
     } else if (o.profile == "modern") {
         lat = ModernIntegerLatency(b);
     } else if (const LatencyCase* lc = FindCase(o.profile)) {

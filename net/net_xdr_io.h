@@ -3,8 +3,38 @@
 // wire and the codec calls are the same either way; only NetXDRImp's Read and Write use them.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <memory>
+#include <typeinfo>
+
+#include "net/net_xdr.h"
+
+inline bool NetOwnEncoder(NetXDR& xdr) {
+    return typeid(xdr) == typeid(NetXDRImp);
+}
+// Whether xdr is the library's own encoder itself, whose reads and writes the classes below
+// serve, and whose wire forms the library may write and read directly. An application's
+// encoder, a subclass included, sees every read and write.
+
+inline std::size_t NetRecvAtLeast(int socket, void* buffer, std::size_t least, std::size_t most) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    std::size_t got = 0;
+    while (got < least) {
+        const ssize_t n = recv(socket, p + got, most - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+// Receives until at least least bytes have arrived, taking whatever more has arrived up to most,
+// so a fixed-size exchange costs one receive and nothing of a later message is taken. The count:
+// below least when the connection failed or closed first (errno as the receive left it).
 
 // While one lives, NetXDRImp's writes to its socket on this thread are gathered and go out
 // together at Send(). A gather made while another is open on the thread joins that one, which

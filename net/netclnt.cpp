@@ -132,6 +132,54 @@ Record Call(NetClient& client, std::uint32_t id, Record& call, ZoErrorCode& erro
     return answer;
 }
 
+// The server's answer to a connect message: the handle number (or a refusal) and, from a
+// version-2 server, the Unicode word, which that server writes together with the number.
+struct HandshakeAnswer {
+    std::int32_t lNumber = 0;
+    unsigned char word[4] = {};  // the word's bytes that arrived with the number
+    std::size_t nWordBytes = 0;
+};
+
+// Reads the number. With the library's own encoder one receive takes whatever of the number and
+// the word has arrived, at most those 8 bytes, so nothing of a later message is taken.
+bool ReadHandshakeAnswer(NetClient& client, bool wantWord, HandshakeAnswer& answer) {
+    const int socket = client.m_nSocket;
+    if (!NetOwnEncoder(*client.m_pXdr))
+        return client.m_pXdr->Long(socket, XDR_DECODE, answer.lNumber) != 0;
+    unsigned char bytes[8];
+    const std::size_t got = NetRecvAtLeast(socket, bytes, 4, wantWord ? sizeof bytes : 4);
+    if (got < 4)
+        return false;
+    std::uint32_t number;
+    std::memcpy(&number, bytes, sizeof number);
+    answer.lNumber = static_cast<std::int32_t>(ntohl(number));
+    answer.nWordBytes = got - 4;
+    std::memcpy(answer.word, bytes + 4, answer.nWordBytes);
+    return true;
+}
+
+// Whether the Unicode word is on its way: some of it came with the number, or the socket holds
+// more. A number that arrived alone comes from an older server.
+bool WordWaiting(const NetClient& client, const HandshakeAnswer& answer) {
+    if (answer.nWordBytes != 0)
+        return true;
+    pollfd ready{client.m_nSocket, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
+// The waiting word: the bytes that came with the number, then the rest.
+bool ReadUnicodeWord(NetClient& client, HandshakeAnswer& answer, std::uint32_t& word) {
+    if (!NetOwnEncoder(*client.m_pXdr))
+        return client.m_pXdr->ULong(client.m_nSocket, XDR_DECODE, word) != 0;
+    const std::size_t missing = sizeof answer.word - answer.nWordBytes;
+    if (missing != 0 && !client.m_pXdr->Read(client.m_nSocket, answer.word + answer.nWordBytes,
+                                             static_cast<std::int32_t>(missing)))
+        return false;
+    std::memcpy(&word, answer.word, sizeof word);
+    word = ntohl(word);
+    return true;
+}
+
 }  // namespace
 
 NetClient::NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version)
@@ -181,6 +229,7 @@ std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std
         Trace(NET_TRACE_DEBUG, "Attempting to reuse socket");
         int on = 1;
         if (setsockopt(m_nSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
+            SetAbortiveLinger(m_nSocket);  // CloseSocket relies on it, as for a socket made here
             m_bConnected = true;
             Trace(NET_TRACE_DEBUG, "Socket reused");
             return NET_OK;
@@ -246,7 +295,7 @@ std::int32_t NetClient::CreateSocket(const char* host, std::uint16_t port) {
 
 void NetClient::CloseSocket() {
     if (m_bConnected) {
-        SetAbortiveLinger(m_nSocket);
+        // CreateSocket gave the socket its zero linger: the close resets the connection.
         shutdown(m_nSocket, SHUT_WR);
         close(m_nSocket);
         m_nSocket = -1;
@@ -272,21 +321,26 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
     PutName(block + NET_CONNECT_HOST_OFFSET, host);
     PutName(block + NET_CONNECT_SERVICE_OFFSET, service);
     std::uint32_t version = m_ulVersion;
-    std::int32_t answer = 0;
-    if (!m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) ||
-        !m_pXdr->ULong(m_nSocket, XDR_ENCODE, version) ||
-        !m_pXdr->Write(m_nSocket, block, sizeof block) ||
-        !m_pXdr->Long(m_nSocket, XDR_DECODE, answer)) {
+    bool sent;
+    {
+        NetSendGather gather(m_nSocket);  // the connect message leaves in one send
+        sent = m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) &&
+               m_pXdr->ULong(m_nSocket, XDR_ENCODE, version) &&
+               m_pXdr->Write(m_nSocket, block, sizeof block) && gather.Send();
+    }
+    HandshakeAnswer answer;
+    if (!sent || !ReadHandshakeAnswer(*this, m_ulVersion >= 2, answer)) {
         CloseSocket();
         return NET_SOCKET_ERROR;
     }
-    if (answer < 0) {
+    if (answer.lNumber < 0) {
         CloseSocket();
         // A refusal is reported by its magnitude; -1 would read as success and the lowest
         // value has no magnitude, so a peer sending either has broken the protocol.
-        return answer == -NET_OK || answer == INT32_MIN ? NET_SOCKET_ERROR : -answer;
+        return answer.lNumber == -NET_OK || answer.lNumber == INT32_MIN ? NET_SOCKET_ERROR
+                                                                        : -answer.lNumber;
     }
-    if (answer > NET_LISTEN_HANDLE) {
+    if (answer.lNumber > NET_LISTEN_HANDLE) {
         CloseSocket();  // no handle number: the peer does not speak this protocol
         return NET_SOCKET_ERROR;
     }
@@ -294,13 +348,12 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
     if (m_ulVersion >= 2) {
         // The server sends the handle and the Unicode word in one write; a handle alone comes
         // from an older server, which the caller meets with a lower version.
-        pollfd ready{m_nSocket, POLLIN, 0};
-        if (poll(&ready, 1, 0) <= 0) {
+        if (!WordWaiting(*this, answer)) {
             CloseSocket();
             return NET_BAD_VERSION;
         }
         std::uint32_t unicode = 0;
-        if (!m_pXdr->ULong(m_nSocket, XDR_DECODE, unicode)) {
+        if (!ReadUnicodeWord(*this, answer, unicode)) {
             CloseSocket();
             return NET_SOCKET_ERROR;
         }
@@ -308,7 +361,7 @@ std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::i
     } else {
         m_bUnicode = false;  // below version 2 the server never uses Unicode strings
     }
-    handle = answer;
+    handle = answer.lNumber;
     return NET_OK;
 }
 

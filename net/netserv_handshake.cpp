@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,31 +18,33 @@
 #include "net/net_xdr.h"
 #include "net/nethndl.h"
 #include "net/netproto.h"
+#include "net_xdr_io.h"
 #include "netnode.h"
 #include "netport.h"
 #include "netsocket.h"
 
 namespace {
 
+// The connect message: identifier, version and block.
+constexpr std::size_t kConnectMessageSize = 2 * sizeof(std::uint32_t) + NET_CONNECT_BLOCK_SIZE;
+constexpr std::size_t kBlockAt = 2 * sizeof(std::uint32_t);
+using Deadline = std::chrono::steady_clock::time_point;
+
 // What a peer's connect message asks for.
 struct ConnectRequest {
     std::uint32_t ulVersion = 0;
-    char block[NET_CONNECT_BLOCK_SIZE];
-    const char* Host() const { return block + NET_CONNECT_HOST_OFFSET; }
-    const char* Service() const { return block + NET_CONNECT_SERVICE_OFFSET; }
+    char message[kConnectMessageSize];  // the block from kBlockAt
+    const char* Host() const { return message + kBlockAt + NET_CONNECT_HOST_OFFSET; }
+    const char* Service() const { return message + kBlockAt + NET_CONNECT_SERVICE_OFFSET; }
 };
 
-// Waits until the whole connect message (identifier, version, block) has arrived, or the
-// deadline has passed, however the peer spreads its bytes out: the socket reports readable only
-// once all of it is there. A peer that misses the deadline has its receiving side shut down, so
-// the reads that follow end where its bytes ran out and trace that step.
-void AwaitConnectMessage(int socket, std::chrono::steady_clock::time_point deadline) {
-    const int whole = 2 * sizeof(std::uint32_t) + NET_CONNECT_BLOCK_SIZE;
-    char arrived[whole];
-    if (recv(socket, arrived, sizeof arrived, MSG_PEEK | MSG_DONTWAIT) == whole) {
-        return;  // as it usually is by the time the thread runs: one look, no waiting
-    }
-    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &whole, sizeof whole);
+// Waits until the missing bytes of the connect message have arrived, or the deadline has passed,
+// however the peer spreads its bytes out: the socket reports readable only once all of them are
+// there. A peer that misses the deadline has its receiving side shut down, so the reads that
+// follow end where its bytes ran out and trace that step.
+void AwaitConnectMessage(int socket, std::size_t missing, Deadline deadline) {
+    const int lowWater = static_cast<int>(missing);
+    setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
     pollfd ready{socket, POLLIN, 0};
     int polled;
     do {
@@ -54,6 +57,41 @@ void AwaitConnectMessage(int socket, std::chrono::steady_clock::time_point deadl
     if (polled == 0) {
         shutdown(socket, SHUT_RD);
     }
+}
+
+// Reads the connect message into message (the block from byte 8) and returns how many of its
+// three parts arrived whole. The library's own encoder takes the message in one receive when it
+// is there, as it usually is by the time the thread runs; an application's encoder reads each
+// part, so with a deadline the bytes that arrived are only looked at.
+int ReadParts(NetXDR& xdr, int socket, const std::optional<Deadline>& deadline,
+              char (&message)[kConnectMessageSize], std::uint32_t& version) {
+    const bool own = NetOwnEncoder(xdr);
+    std::size_t taken = 0;
+    if (deadline) {
+        const ssize_t n =
+            recv(socket, message, sizeof message, MSG_DONTWAIT | (own ? 0 : MSG_PEEK));
+        const std::size_t arrived = n > 0 ? static_cast<std::size_t>(n) : 0;
+        taken = own ? arrived : 0;
+        if (arrived < sizeof message) {
+            AwaitConnectMessage(socket, sizeof message - taken, *deadline);
+        }
+    }
+    if (own) {
+        const std::size_t missing = sizeof message - taken;
+        const std::size_t got = taken + NetRecvAtLeast(socket, message + taken, missing, missing);
+        std::uint32_t word;
+        std::memcpy(&word, message + sizeof word, sizeof word);
+        version = ntohl(word);
+        return got < sizeof word ? 0 : got < 2 * sizeof word ? 1 : got < sizeof message ? 2 : 3;
+    }
+    std::uint32_t identifier = 0;  // opens the handshake; any value will do
+    if (!xdr.ULong(socket, XDR_DECODE, identifier)) {
+        return 0;
+    }
+    if (!xdr.ULong(socket, XDR_DECODE, version)) {
+        return 1;
+    }
+    return xdr.Read(socket, message + kBlockAt, NET_CONNECT_BLOCK_SIZE) ? 3 : 2;
 }
 
 void TraceNoData(NetServerImp& server, std::uint32_t address) {
@@ -87,27 +125,28 @@ bool WriteNumberAndUnicode(NetServerImp& server, int socket, std::int32_t number
 // it sent.
 bool ReadConnectMessage(NetServerImp& server, const NetInputThread& thread,
                         ConnectRequest& request) {
-    const int socket = thread.m_nSocket;
-    const std::int32_t deadlineMs = server.m_Settings.lHandshakeTimeoutMs;
-    if (deadlineMs > 0) {
-        AwaitConnectMessage(socket, thread.m_Accepted + std::chrono::milliseconds(deadlineMs));
+    std::optional<Deadline> deadline;
+    if (server.m_Settings.lHandshakeTimeoutMs > 0) {
+        deadline =
+            thread.m_Accepted + std::chrono::milliseconds(server.m_Settings.lHandshakeTimeoutMs);
     }
-    NetXDR* xdr = server.Xdr();
-    std::uint32_t identifier = 0;  // opens the handshake; any value will do
-    if (!xdr->ULong(socket, XDR_DECODE, identifier)) {
-        TraceNoData(server, thread.m_ulPeerAddress);
-        return false;
+    switch (
+        ReadParts(*server.Xdr(), thread.m_nSocket, deadline, request.message, request.ulVersion)) {
+        case 0:
+            TraceNoData(server, thread.m_ulPeerAddress);
+            return false;
+        case 1:
+            server.Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 1");
+            return false;
+        case 2:
+            server.Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
+            return false;
+        default:
+            break;
     }
-    if (!xdr->ULong(socket, XDR_DECODE, request.ulVersion)) {
-        server.Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 1");
-        return false;
-    }
-    if (!xdr->Read(socket, request.block, sizeof request.block)) {
-        server.Trace(NET_TRACE_ERROR, "NetServer::CreateConnection read error loc 2");
-        return false;
-    }
-    request.block[NET_CONNECT_SERVICE_OFFSET - 1] = '\0';
-    request.block[NET_CONNECT_BLOCK_SIZE - 1] = '\0';
+    char* block = request.message + kBlockAt;
+    block[NET_CONNECT_SERVICE_OFFSET - 1] = '\0';
+    block[NET_CONNECT_BLOCK_SIZE - 1] = '\0';
     return true;
 }
 

@@ -9,7 +9,6 @@
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
-#include <typeinfo>
 #include <unistd.h>
 
 #include "net/net_xdr.h"
@@ -218,7 +217,7 @@ bool NetInputThread::ReadMessages(NetHostHndl* handle) {
     // identifier and the record behind it cost one receive. An application's encoder sees every
     // read as before.
     std::optional<NetRecvBuffer> received;
-    if (typeid(*xdr) == typeid(NetXDRImp)) {
+    if (NetOwnEncoder(*xdr)) {
         received.emplace(socket);
     }
     std::uint32_t id = 0;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -62,6 +64,30 @@ TEST(NetClientHandshake, AnswersRefusalsAndVersionFallBack) {
         EXPECT_EQ(client.m_bUnicode, row.unicode || row.result != 1);
         client.CloseSocket();
     }
+}
+
+// The Unicode word may still be on its way when the number has been read: part of it came along,
+// so the client waits for the rest instead of taking the server for an older one.
+TEST(NetClientHandshake, UnicodeWordArrivingInPartsIsWaitedFor) {
+    SocketPair pair;
+    NetClient client(nullptr, &g_xdr, 2);
+    client.m_nSocket = dup(pair.a);
+    client.m_bConnected = true;
+    client.m_bUnicode = false;
+    client.SetTimeout(10000);  // a client that waits for too much fails instead of hanging
+    const Bytes answer = Words({9, 1});
+    WriteAll(pair.b, answer.data(), 6);
+    std::thread rest([&] {  // the last two bytes once the client has taken the first six
+        int unread = 1;
+        WaitUntil([&] { return ioctl(pair.a, FIONREAD, &unread) == 0 && unread == 0; });
+        WriteAll(pair.b, answer.data() + 6, 2);
+    });
+    std::int32_t handle = -1;
+    EXPECT_EQ(client.ConnectMsg("me", "svc", handle), 1);
+    rest.join();
+    EXPECT_EQ(handle, 9);
+    EXPECT_TRUE(client.m_bUnicode);
+    client.CloseSocket();
 }
 
 TEST(NetClientSocket, AddressCacheReuseAndFailures) {

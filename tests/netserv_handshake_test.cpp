@@ -136,20 +136,30 @@ TEST(HandshakeLimits, DeadlineDropsSilentStalledAndTricklingPeers) {
     ls.server->Settings().lHandshakeTimeoutMs = 200;
     const int silent = ConnectRaw(ls.Port()), stalled = ConnectRaw(ls.Port());
     WriteAll(stalled, "\0\0", 2);  // half an identifier, then nothing
+    const int versionless = ConnectRaw(ls.Port());
+    WriteAll(versionless, Handshake("echo").data(), 6);  // an identifier and half a version
     const int blockless = ConnectRaw(ls.Port());
     WriteAll(blockless, Handshake("echo").data(), 100);
+    // Within the deadline a connect message may come in parts; the server puts them together.
+    const int split = ConnectRaw(ls.Port());
+    const Bytes hello = Handshake("echo");
+    WriteAll(split, hello.data(), 100);
+    poll(nullptr, 0, 20);  // lets the server find the first part alone
+    WriteAll(split, &hello[100], hello.size() - 100);
+    EXPECT_LT(ReadWord(split), std::uint32_t(NET_LISTEN_HANDLE));  // a handle number
+    close(split);
     // One byte every 20 ms: the whole connect message would take 10 s.
     const int trickling = ConnectRaw(ls.Port());
-    const Bytes hello = Handshake("echo");
     std::size_t sent = 0;
     for (pollfd ended{trickling, POLLIN, 0}; sent < hello.size() && poll(&ended, 1, 20) == 0;)
         sent += WriteAll(trickling, &hello[sent], 1);
     EXPECT_LT(sent, hello.size());
-    for (int fd : {silent, stalled, blockless, trickling}) {
+    for (int fd : {silent, stalled, versionless, blockless, trickling}) {
         EXPECT_TRUE(PeerEnded(fd));
         close(fd);
     }
     EXPECT_GE(ls.trace.Count("+++No data recieved from client after connect 127.0.0.1"), 2);
+    EXPECT_TRUE(ls.trace.Has("NetServer::CreateConnection read error loc 1"));
     EXPECT_TRUE(ls.trace.Has("NetServer::CreateConnection read error loc 2"));
     ExpectServed(ls.Port());  // calls after the handshake may come as late as they like
 }
