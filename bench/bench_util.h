@@ -34,6 +34,7 @@ struct Budget {
     int idleLarge = 5000;                   // connections of the larger memory figure
     int idleServer = 10000;                 // idle connections of the server-only figure
     std::uint32_t threadStack = 64 * 1024;  // baseline connection threads, as the library's
+    int listCalls = 10000;                  // 10,000-integer list calls of the list memory figure
 };
 
 // Per-call latencies in nanoseconds; percentiles of what was recorded.

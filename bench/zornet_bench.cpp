@@ -3,7 +3,7 @@
 //   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--only SECTIONS] [--out FILE]
 //       runs the measurements N times (interleaved) and writes "key<TAB>value" lines to FILE
 //       (standard output without --out); NAME only labels the output. SECTIONS: a comma list of
-//       latency, rate, oneway, conn, memory, idle (default all); --latency-only is --only
+//       latency, rate, oneway, conn, memory, idle, lists (default all); --latency-only is --only
 //       latency, --no-memory leaves memory out.
 //   zornet_bench --profile ho|raw|int|real|str16|str4k|user10|list10k|str1000|modern [--calls N]
 //       makes N calls on one path and nothing else, for strace -c, perf stat or callgrind;
@@ -52,7 +52,8 @@ struct Options {
     bool smoke = false;
     int repeat = 1;
     std::string mode = "free";
-    std::set<std::string> sections = {"latency", "rate", "oneway", "conn", "memory", "idle"};
+    std::set<std::string> sections = {"latency", "rate", "oneway", "conn",
+                                      "memory",  "idle", "lists"};
     std::string out;
     std::vector<std::string> tables;
     std::string profile;  // one path only, for strace, perf or callgrind
@@ -487,6 +488,38 @@ void LibraryMemory(const Budget& b, int count, const std::string& size, Results&
     r.AddRate("mem.lib." + size, perConn);
 }
 
+// What the process (client and server) holds after b.listCalls calls of the 10,000-integer list
+// on one connection, beyond what it held after the first 10: memory kept per call would show.
+void LibraryListMemory(const Budget& b, bool smoke, Results& r) {
+    double grown = -1;
+    WithLibrary(b, TraceMode::kNone, [&](LibServer& server) {
+        LibClient client;
+        if (!client.Connect(server.Port())) {
+            return;
+        }
+        const std::unique_ptr<ValueBlock> ints =
+            ValueBlock::List(NET_TYPE_INTEGER, smoke ? 100 : 10000);
+        bool ok = true;
+        std::uint64_t after10 = 0;
+        for (int i = 0; ok && i < b.listCalls; ++i) {
+            ok = client.User(*ints, false);
+            if (i == 9) {
+                after10 = ResidentBytes();
+            }
+        }
+        if (ok) {
+            grown = static_cast<double>(ResidentBytes()) - static_cast<double>(after10);
+        }
+        client.Close();
+    });
+    // Growth may be negative (memory handed back): recorded as measured, a failure as missing.
+    if (grown == -1) {
+        r.AddRate("listmem.lib", -1);
+    } else {
+        r.Add("listmem.lib", grown);
+    }
+}
+
 // The server's resident bytes per idle connection and its threads, with the clients in a child
 // process: only the server's side counts, and the server's descriptors (two a connection) alone
 // meet the descriptor limit. The child is forked before the server starts any thread.
@@ -630,6 +663,9 @@ void RunOnce(const Options& o, const Budget& b, int rep, Results& r) {
             LibraryMemory(b, n, size, r);
         }
     }
+    if (wanted("lists") && rep == 0) {
+        LibraryListMemory(b, o.smoke, r);
+    }
 }
 
 // Makes o.calls calls on one path, with a short warm-up, and prints the time per call.
@@ -757,6 +793,8 @@ std::vector<Row> Rows(const Values& first) {
     rows.push_back(
         {"RSS per idle conn, " + n + ", server", "KiB", "idle.lib.rss", "", "", 1.0 / 1024});
     rows.push_back({"threads, " + n + " idle conns", "", "idle.lib.threads", "", "", 1});
+    rows.push_back(
+        {"RSS growth, 10,000-int list calls 11-10,000", "KiB", "listmem.lib", "", "", 1.0 / 1024});
     const std::string c = ".c" + std::to_string(kLoopConnections);
     for (const std::string& loop : loophost::Names()) {
         rows.push_back({"integer p50, " + loop + " loop", "us", LoopLatencyKey(loop) + ".p50",
@@ -998,6 +1036,7 @@ int main(int argc, char** argv) {
         b.idleSmall = 20;
         b.idleLarge = 50;
         b.idleServer = 50;
+        b.listCalls = 20;
     }
     FILE* out = o.out.empty() ? stdout : std::fopen(o.out.c_str(), "w");
     if (out == nullptr) {

@@ -12,11 +12,11 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
+#include "net_xdr_wire.h"
 #include "zo/zostring.h"
 
 namespace {
@@ -28,7 +28,9 @@ struct WriteGather {
     int nDepth = 0;  // gathers open on this thread; gathering while above 0
     int nSocket = -1;
     bool bFailed = false;  // a send failed: every later write of the message fails too
-    std::vector<unsigned char> bytes;
+    std::unique_ptr<unsigned char[]> pBytes;
+    std::size_t nSize = 0;
+    std::size_t nCapacity = 0;
 };
 thread_local WriteGather t_gather;
 
@@ -56,11 +58,33 @@ bool SendAll(int socket, const unsigned char* p, std::size_t length) {
 
 bool FlushGather() {
     WriteGather& g = t_gather;
-    if (!g.bFailed && !g.bytes.empty() && !SendAll(g.nSocket, g.bytes.data(), g.bytes.size())) {
+    if (!g.bFailed && g.nSize != 0 && !SendAll(g.nSocket, g.pBytes.get(), g.nSize)) {
         g.bFailed = true;
     }
-    g.bytes.clear();
+    g.nSize = 0;
     return !g.bFailed;
+}
+
+// Room for n more bytes at the end of the gather (n at most kGatherFlush), sending what is
+// gathered first when it would pass kGatherFlush; null when a send failed or no buffer was had.
+unsigned char* GatherRoom(std::size_t n) {
+    WriteGather& g = t_gather;
+    if (g.nSize + n > kGatherFlush && !FlushGather()) {
+        return nullptr;
+    }
+    if (g.nSize + n > g.nCapacity) {
+        const std::size_t capacity = std::min(std::max(2 * g.nCapacity, g.nSize + n), kGatherFlush);
+        std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[capacity]);
+        if (!bytes) {
+            return nullptr;
+        }
+        if (g.nSize != 0) {
+            std::memcpy(bytes.get(), g.pBytes.get(), g.nSize);
+        }
+        g.pBytes = std::move(bytes);
+        g.nCapacity = capacity;
+    }
+    return g.bFailed ? nullptr : g.pBytes.get() + g.nSize;
 }
 
 // Runs encode() inside a gather: a record encoded inside another message joins it.
@@ -146,21 +170,12 @@ bool ReadAheadFrom(int socket, unsigned char* p, std::size_t length) {
     return true;
 }
 
-// Runs decode() with this thread's reads from socket served through the read-ahead, unless the
-// socket has a receive buffer, which serves them better.
+// Runs decode() with this thread's reads from socket served through a read-ahead.
 template <typename Decode>
 unsigned char ReadAheadDuring(int socket, Decode decode) {
-    ReadAhead& r = t_ahead;
-    if (r.nDepth > 0 || NetRecvBuffer::Bound(socket) != nullptr) {
-        return decode();
-    }
-    r.nDepth = 1;
-    r.nSocket = socket;
+    NetReadAhead ahead(socket);
     const unsigned char decoded = decode();
-    const bool consumed = ConsumeUsed();
-    r.nDepth = 0;
-    r.nSocket = -1;
-    return decoded && consumed ? 1 : 0;
+    return ahead.Finish() && decoded ? 1 : 0;
 }
 
 // Received byte counts are not trusted: buffers grow by this much as the bytes arrive, so a peer
@@ -175,46 +190,6 @@ constexpr std::uint32_t kStringInline = 1020;
 // Unicode texts of up to this many units are built or received in a stack buffer.
 constexpr unsigned int kUnicodeSendInline = 1019;
 constexpr std::uint32_t kUnicodeReceiveInline = 1024;
-
-void PutU16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v >> 8);
-    p[1] = static_cast<unsigned char>(v);
-}
-
-std::uint16_t GetU16(const unsigned char* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-void PutU32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
-std::uint32_t GetU32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-// Doubles travel least significant byte first, the reverse of the integers: peers depend on it.
-void PutDouble(unsigned char* p, double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-}
-
-double GetDouble(const unsigned char* p) {
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) {
-        bits |= std::uint64_t{p[i]} << (8 * i);
-    }
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
 
 // The shape of the fixed-width codecs: encode packs the value into its N bytes and writes them
 // at once; decode changes the value only when all N bytes have arrived; free has nothing to do.
@@ -389,10 +364,11 @@ NetSendGather::NetSendGather(int socket) : m_bOuter(t_gather.nDepth == 0) {
 NetSendGather::~NetSendGather() {
     WriteGather& g = t_gather;
     if (m_bOuter) {
-        g.bytes.clear();
+        g.nSize = 0;
         g.nSocket = -1;
-        if (g.bytes.capacity() > kGatherKeep) {
-            std::vector<unsigned char>().swap(g.bytes);
+        if (g.nCapacity > kGatherKeep) {
+            g.pBytes.reset();
+            g.nCapacity = 0;
         }
     }
     --g.nDepth;
@@ -400,6 +376,18 @@ NetSendGather::~NetSendGather() {
 
 bool NetSendGather::Send() {
     return m_bOuter ? FlushGather() : !t_gather.bFailed;
+}
+
+unsigned char* NetGatherRoom(int socket, std::size_t n) {
+    const WriteGather& g = t_gather;
+    if (g.nDepth == 0 || g.nSocket != socket || n > kGatherFlush) {
+        return nullptr;
+    }
+    return GatherRoom(n);
+}
+
+void NetGatherUsed(std::size_t n) {
+    t_gather.nSize += n;
 }
 
 namespace {
@@ -459,6 +447,48 @@ bool NetRecvBuffer::Read(unsigned char* p, std::size_t length) {
     return true;
 }
 
+NetReadAhead::NetReadAhead(int socket)
+    : m_bActive(t_ahead.nDepth == 0 && NetRecvBuffer::Bound(socket) == nullptr) {
+    if (m_bActive) {
+        t_ahead.nDepth = 1;
+        t_ahead.nSocket = socket;
+    }
+}
+
+NetReadAhead::~NetReadAhead() {
+    Finish();
+}
+
+bool NetReadAhead::Finish() {
+    if (!m_bActive) {
+        return true;
+    }
+    m_bActive = false;
+    const bool consumed = ConsumeUsed();
+    t_ahead.nDepth = 0;
+    t_ahead.nSocket = -1;
+    return consumed;
+}
+
+NetReceived NetReceivedBytes(int socket) {
+    if (const NetRecvBuffer* buffer = NetRecvBuffer::Bound(socket)) {
+        return {buffer->Data(), buffer->Buffered()};
+    }
+    const ReadAhead& r = t_ahead;
+    if (r.nDepth > 0 && r.nSocket == socket && r.nSize != 0) {
+        return {r.pBytes.get() + r.nUsed, r.nSize - r.nUsed};
+    }
+    return {nullptr, 0};
+}
+
+void NetReceivedUsed(int socket, std::size_t n) {
+    if (NetRecvBuffer* buffer = NetRecvBuffer::Bound(socket)) {
+        buffer->Skip(n);
+    } else {
+        t_ahead.nUsed += n;
+    }
+}
+
 unsigned char NetXDRImp::Read(int socket, void* buffer, std::int32_t length) {
     auto* p = static_cast<unsigned char*>(buffer);
     const std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
@@ -487,20 +517,15 @@ unsigned char NetXDRImp::Write(int socket, const void* buffer, std::int32_t leng
     if (g.bFailed) {
         return 0;
     }
-    if (g.bytes.size() + n > kGatherFlush && !FlushGather()) {
-        return 0;
+    unsigned char* room = n <= kGatherFlush ? GatherRoom(n) : nullptr;
+    if (room != nullptr) {
+        std::memcpy(room, p, n);
+        g.nSize += n;
+        return 1;
     }
-    if (n >= kGatherFlush) {
-        g.bFailed = !SendAll(socket, p, n);  // what came before is already out, in order
-        return g.bFailed ? 0 : 1;
-    }
-    try {
-        g.bytes.insert(g.bytes.end(), p, p + n);
-    } catch (const std::bad_alloc&) {
-        g.bFailed = !(FlushGather() && SendAll(socket, p, n));
-        return g.bFailed ? 0 : 1;
-    }
-    return 1;
+    // Too large to gather, or no buffer to be had: what came before goes first, in order.
+    g.bFailed = !(FlushGather() && SendAll(socket, p, n));
+    return g.bFailed ? 0 : 1;
 }
 
 unsigned char NetXDRImp::Byte(int socket, XDR_Op op, unsigned char& value) {
@@ -672,21 +697,29 @@ unsigned char NetXDRImp::Unicode(int socket, XDR_Op op, ZoString& text) {
         } else if (!Read(socket, bytes, static_cast<std::int32_t>(n))) {
             return 0;
         }
-        // The imported text may take up to three bytes for each unit.
-        if (!NetDecodeCharge(NetAllocCost(std::size_t{k} * 3 + 1))) {
-            return 0;
-        }
-        // The marker as read tells the sender's unit order: FF 00 is most significant byte first.
-        const bool swapped = GetU16(head + 4) != 0xFF00;
-        auto* units = reinterpret_cast<std::uint16_t*>(bytes);
-        for (std::uint32_t i = 0; i < k; ++i) {
-            const unsigned char* u = bytes + 2 * i;
-            units[i] = swapped ? static_cast<std::uint16_t>((u[1] << 8) | u[0]) : GetU16(u);
-        }
-        units[k] = 0;
-        text.UnicodeImport(units);
+        return NetImportUnicode(bytes, k, GetU16(head + 4), reinterpret_cast<std::uint16_t*>(bytes),
+                                text)
+                   ? 1
+                   : 0;
     }
     return 1;
+}
+
+bool NetImportUnicode(const unsigned char* bytes, std::uint32_t k, std::uint16_t marker,
+                      std::uint16_t* units, ZoString& text) {
+    // The imported text may take up to three bytes for each unit.
+    if (!NetDecodeCharge(NetAllocCost(std::size_t{k} * 3 + 1))) {
+        return false;
+    }
+    // The marker as read tells the sender's unit order: FF 00 is most significant byte first.
+    const bool swapped = marker != 0xFF00;
+    for (std::uint32_t i = 0; i < k; ++i) {
+        const unsigned char* u = bytes + 2 * i;
+        units[i] = swapped ? static_cast<std::uint16_t>((u[1] << 8) | u[0]) : GetU16(u);
+    }
+    units[k] = 0;
+    text.UnicodeImport(units);
+    return true;
 }
 
 unsigned char NetXDRImp::IntCall(int socket, XDR_Op op, MSGINTCALL& record) {

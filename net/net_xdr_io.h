@@ -54,6 +54,14 @@ private:
     bool m_bOuter;
 };
 
+unsigned char* NetGatherRoom(int socket, std::size_t n);
+// Calling thread. Room for n bytes at the end of its open gather for socket, to be written in
+// place and counted with NetGatherUsed before anything else writes; null when no gather is open
+// for socket, a send of it failed, or n is too large: then write through NetXDRImp::Write.
+
+void NetGatherUsed(std::size_t n);
+// Calling thread. The first n bytes of the room NetGatherRoom gave are part of the message.
+
 // The bytes received on one connection and not yet decoded, bound to the calling thread for its
 // lifetime: NetXDRImp's reads on that socket, on that thread, take them from here, and a read
 // that needs more receives as much as has arrived, up to the buffer's size. So a call's
@@ -79,6 +87,9 @@ public:
     // Forgets what is buffered: the stream is given up (a record that cannot be decoded leaves
     // it at no message boundary).
 
+    void Skip(std::size_t n) { m_nBegin += n; }
+    // The first n buffered bytes were read from Data() in place.
+
     const unsigned char* Data() const { return m_pBytes.get() + m_nBegin; }
     std::size_t Buffered() const { return m_nEnd - m_nBegin; }
     // The bytes received and not yet read, in arrival order.
@@ -92,3 +103,34 @@ private:
     std::size_t m_nBegin = 0;
     std::size_t m_nEnd = 0;
 };
+
+// While one lives, NetXDRImp's reads from socket on this thread are served from the bytes that
+// have arrived, looked at with MSG_PEEK, and at its end only the bytes read are taken out of the
+// socket: it is left where reads of one primitive at a time would have left it, and a record
+// costs two system calls instead of one per primitive. Does nothing while a NetRecvBuffer is
+// bound to the socket (which serves such reads better) or another read-ahead is open.
+class NetReadAhead {
+public:
+    explicit NetReadAhead(int socket);
+    ~NetReadAhead();  // Finish()
+    NetReadAhead(const NetReadAhead&) = delete;
+    NetReadAhead& operator=(const NetReadAhead&) = delete;
+
+    bool Finish();
+    // Takes the bytes read out of the socket and ends the read-ahead; false when that failed.
+
+private:
+    bool m_bActive;
+};
+
+// The bytes of a socket that arrived, are held in memory by the calling thread (its receive
+// buffer or read-ahead) and were not read yet, in arrival order. They stay valid until the next
+// read through NetXDRImp.
+struct NetReceived {
+    const unsigned char* pBytes;
+    std::size_t nLength;
+};
+NetReceived NetReceivedBytes(int socket);
+
+void NetReceivedUsed(int socket, std::size_t n);
+// Calling thread. The first n of NetReceivedBytes(socket) were read in place.

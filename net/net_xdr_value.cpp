@@ -3,13 +3,6 @@
 #include "net_xdr_budget.h"
 #include "zo/zostring.h"
 
-sL_VALUE::sL_VALUE()
-    : data{}, usType(0), kind(0), fSpare10(0), fSpare20(0), fReference(0), fValid(0) {}
-
-sL_VALUE::~sL_VALUE() {
-    Cleanup();
-}
-
 sL_VALUE::sL_VALUE(const sL_VALUE& other) : sL_VALUE() {
     *this = other;
 }

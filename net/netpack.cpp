@@ -6,15 +6,14 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "net_xdr_budget.h"
+#include "net_xdr_io.h"
+#include "netpack_memory.h"
 #include "zo/zostring.h"
 
 namespace {
-
-constexpr int kMalformed = -2;
-constexpr int kWriteFailed = -3;
-constexpr int kReadFailed = -4;
 
 // The packer's type bytes: intrinsic codes keep bits 0xC0 clear, list codes carry 0x80.
 constexpr unsigned char kTypeClassMask = 0xC0;
@@ -47,19 +46,6 @@ void PackHandleLine(const char* line) {
     }
 }
 
-bool IsListCode(unsigned short type) {
-    return type < NET_TYPE_UNKNOWN;
-}
-
-// Stores a completely received body: what the value held goes first.
-void Store(sL_VALUE& value, std::uint16_t type, unsigned char kind, const sL_VALUE::Data& data) {
-    value.Cleanup();
-    value.usType = type;
-    value.kind = kind;
-    value.data = data;
-    value.fValid = 1;
-}
-
 // The shape of every unpacked intrinsic after its presence byte (present: ReadPresence's
 // result): without a body nothing more is read; a body is stored only once read whole.
 template <typename ReadBody>
@@ -72,7 +58,7 @@ int UnpackBody(int present, sL_VALUE& value, std::uint16_t type, unsigned char k
     if (!readBody(data)) {
         return kReadFailed;
     }
-    Store(value, type, kind, data);
+    NetStoreBody(value, type, kind, data);
     return 0;
 }
 
@@ -95,14 +81,65 @@ bool HoldsList(const sL_VALUE& value) {
            value.usType <= NET_TYPE_LIST_LAST && value.data.pList != nullptr;
 }
 
-void ReleaseList(sLIST_HEADER* list) {
-    for (sLIST_NODE* node = list->pFirst; node != nullptr;) {
-        sLIST_NODE* next = node->pNext;
-        NET_DisposeVDXData(node);
-        delete node;
-        node = next;
+// Releases a real's double by its type code ahead of Cleanup, so it is released exactly once.
+void DisposeValueKluge(sL_VALUE* value) {
+    if (value->usType == NET_TYPE_REAL) {
+        delete value->data.pdValue;
+        value->data.pdValue = nullptr;
     }
+}
+
+// Leaves value without value: its reference links released, the head taking over what the end
+// of its chain held, then what that owns released. A list it held is handed to the caller.
+sLIST_HEADER* Empty(sL_VALUE& value) {
+    while (value.fValid && value.fReference) {
+        sL_VALUE* link = value.data.pReference;
+        if (link == nullptr) {
+            value.data = {};
+            value.fReference = 0;
+            value.fValid = 0;
+            break;
+        }
+        NetTakeValue(value, *link);
+        link->~sL_VALUE();
+        std::free(link);
+    }
+    if (!value.fValid) {
+        return nullptr;
+    }
+    sLIST_HEADER* list = nullptr;
+    if (HoldsList(value)) {
+        list = value.data.pList;
+        value.data.pList = nullptr;
+    }
+    DisposeValueKluge(&value);
+    NetCleanup(value);
+    value.fValid = 0;
+    return list;
+}
+
+// Releases a list, its elements and what they hold, lists in lists included, in one pass: the
+// elements of a list met on the way join the chain being released, so neither the depth of the
+// nesting nor the length of a list grows the stack.
+void ReleaseList(sLIST_HEADER* list) {
+    sLIST_NODE* pending = list->pFirst;
     delete list;
+    while (pending != nullptr) {
+        sLIST_NODE* node = pending;
+        pending = node->pNext;
+        if (sLIST_HEADER* inner = Empty(*node)) {
+            if (sLIST_NODE* first = inner->pFirst) {
+                sLIST_NODE* last = first;
+                while (last->pNext != nullptr) {
+                    last = last->pNext;
+                }
+                last->pNext = pending;
+                pending = first;
+            }
+            delete inner;
+        }
+        delete node;
+    }
 }
 
 void ReleaseLinks(sL_VALUE* link) {
@@ -159,14 +196,6 @@ int Commit(sL_VALUE& value, sL_VALUE& received, std::uint16_t type, std::int16_t
     return 0;
 }
 
-// Releases a real's double by its type code ahead of Cleanup, so it is released exactly once.
-void DisposeValueKluge(sL_VALUE* value) {
-    if (value->usType == NET_TYPE_REAL) {
-        delete value->data.pdValue;
-        value->data.pdValue = nullptr;
-    }
-}
-
 }  // namespace
 
 NetPacker::NetPacker(NetXDR* encoder, int socket, unsigned char unicode)
@@ -188,12 +217,7 @@ int NetPacker::ReadPresence(sL_VALUE& value) {
 
 int NetPacker::Pack(const sL_VALUE& value, unsigned short type, const void* context) {
     if (IsListCode(type)) {
-        const sLIST_HEADER* list = value.data.pList;
-        unsigned short element = NET_TYPE_UNKNOWN;
-        if (list != nullptr && list->lCount != 0 && list->pFirst != nullptr) {
-            element = list->pFirst->usType;
-        }
-        return PackList(list, element, context);
+        return PackList(value.data.pList, NetElementType(value.data.pList), context);
     }
     // A real or string without its object goes out as "no value", which every type accepts.
     switch (type) {
@@ -372,15 +396,15 @@ int NetPacker::UnpackInteger(sL_VALUE& value, const void*) {
 }
 
 int NetPacker::UnpackReal(sL_VALUE& value, const void*) {
-    return UnpackBody(
-        ReadPresence(value), value, NET_TYPE_REAL, NET_KIND_REAL, [this](sL_VALUE::Data& data) {
-            double received;
-            if (!m_pXdr->Double(m_nSocket, XDR_DECODE, received)) {
-                return false;
-            }
-            data.pdValue = NewCharged<double>(received);
-            return data.pdValue != nullptr;
-        });
+    return UnpackBody(ReadPresence(value), value, NET_TYPE_REAL, NET_KIND_REAL,
+                      [this](sL_VALUE::Data& data) {
+                          double received;
+                          if (!m_pXdr->Double(m_nSocket, XDR_DECODE, received)) {
+                              return false;
+                          }
+                          data.pdValue = NewCharged<double>(received);
+                          return data.pdValue != nullptr;
+                      });
 }
 
 int NetPacker::UnpackString(sL_VALUE& value, const void*) {
@@ -438,35 +462,17 @@ int NetPacker::UnpackList(sL_VALUE& value, unsigned short type, const void* cont
     }
     const std::int32_t n = count.fValid ? count.data.lValue : 0;
     const std::int32_t position = cursor.fValid ? cursor.data.lValue : 0;
-
-    auto* list = NewCharged<sLIST_HEADER>();
+    sLIST_HEADER* list = NetStartList(value, type);
     if (list == nullptr) {
         return kReadFailed;
     }
-    // Marked as a list at once, so a failure further on leaves a value that disposal can release.
-    value.Cleanup();
-    value.data = {};
-    value.data.pList = list;
-    value.usType = static_cast<std::uint16_t>(type - NET_TYPE_UNKNOWN);
-    value.fValid = 1;
-
     // Elements are made as they arrive: the received count alone allocates nothing.
     for (std::int32_t i = 1; i <= n; ++i) {
         auto* node = NewCharged<sLIST_NODE>();
         if (node == nullptr) {
             return kReadFailed;
         }
-        // An element that arrives without value keeps the list's element type, so the list can
-        // be sent on: the sender takes the element type from the first element.
-        node->usType = type;
-        node->pPrev = list->pLast;
-        (list->pLast != nullptr ? list->pLast->pNext : list->pFirst) = node;
-        if (i <= position) {
-            list->pCurrent = node;
-            list->lCurrent = i;
-        }
-        list->pLast = node;
-        list->lCount = i;
+        NetAppendNode(*list, node, i, position, type);
         const int result = Unpack(*node, type, context);
         if (result < 0) {
             return result;
@@ -485,13 +491,7 @@ int NetPacker::UnpackType(unsigned short& type) {
     if (!m_pXdr->Byte(m_nSocket, XDR_DECODE, code)) {
         return kReadFailed;
     }
-    if ((code & kTypeClassMask) == 0) {
-        return UnpackIntrinsicType(type, code);
-    }
-    if ((code & kTypeClassMask) == kListTypeBit) {
-        return UnpackListType(type, code);
-    }
-    return kMalformed;
+    return NetTypeFromByte(*this, code, type);
 }
 
 int NetPacker::PackIntrinsicType(unsigned short type) {
@@ -517,12 +517,45 @@ int NetPacker::UnpackListType(unsigned short& type, unsigned char code) {
     return 0;
 }
 
+unsigned char NetTypeByte(unsigned short type) {
+    const auto code = static_cast<unsigned char>(type - NET_TYPE_UNKNOWN);
+    return IsListCode(type) ? static_cast<unsigned char>(code | kListTypeBit) : code;
+}
+
+int NetTypeFromByte(NetPacker& packer, unsigned char code, unsigned short& type) {
+    if ((code & kTypeClassMask) == 0) {
+        return packer.UnpackIntrinsicType(type, code);
+    }
+    if ((code & kTypeClassMask) == kListTypeBit) {
+        return packer.UnpackListType(type, code);
+    }
+    return kMalformed;
+}
+
+unsigned short NetElementType(const sLIST_HEADER* list) {
+    if (list != nullptr && list->lCount != 0 && list->pFirst != nullptr) {
+        return list->pFirst->usType;
+    }
+    return NET_TYPE_UNKNOWN;
+}
+
+sLIST_HEADER* NetStartList(sL_VALUE& value, unsigned short elementType) {
+    auto* list = NewCharged<sLIST_HEADER>();
+    if (list != nullptr) {
+        value.Cleanup();
+        value.data = {};
+        value.data.pList = list;
+        value.usType = static_cast<std::uint16_t>(elementType - NET_TYPE_UNKNOWN);
+        value.fValid = 1;
+    }
+    return list;
+}
+
 extern "C" int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
                                unsigned char unicode) {
     if (encoder == nullptr || value == nullptr) {
         return kMalformed;
     }
-    NetPacker packer(encoder, socket, unicode);
     const std::uint16_t type = value->fValid ? value->usType : std::uint16_t{NET_TYPE_UNKNOWN};
     // The depth goes out as a 16-bit count; a longer chain (or a cycle) or a broken one cannot
     // be sent, and is refused before anything is written.
@@ -535,29 +568,34 @@ extern "C" int NET_SendVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
         end = end->data.pReference;
         ++depth;
     }
-    const int result = packer.PackType(type);
-    if (result < 0) {
-        return result;
+    NetPacker packer(encoder, socket, unicode);
+    const bool inMemory = NetOwnEncoder(*encoder);
+    std::optional<NetSendGather> gather;  // the value leaves in one send, or joins its message
+    if (inMemory) {
+        gather.emplace(socket);
     }
-    if (!encoder->Short(socket, XDR_ENCODE, depth)) {
-        return kWriteFailed;
+    NetValueWriter out(packer, *encoder, socket, unicode != 0, inMemory);
+    int result = out.Type(type);
+    if (result >= 0) {
+        result = out.Depth(depth) ? out.Pack(*end, type) : kWriteFailed;
     }
-    return packer.Pack(*end, type, nullptr);
+    if (gather && !gather->Send() && result >= 0) {
+        result = kWriteFailed;
+    }
+    return result;
 }
 
-extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
-                                  unsigned char unicode) {
-    if (encoder == nullptr || value == nullptr) {
-        return kMalformed;
-    }
-    NetPacker packer(encoder, socket, unicode);
+namespace {
+
+// Reads a packed value into value, as NET_ReceiveVDXData tells.
+int Receive(NetValueReader& in, sL_VALUE& value) {
     unsigned short type = 0;
-    int result = packer.UnpackType(type);
+    int result = in.Type(type);
     if (result == kReadFailed) {
         return kReadFailed;
     }
     std::int16_t depth;
-    if (!encoder->Short(socket, XDR_DECODE, depth)) {
+    if (!in.Depth(depth)) {
         return kReadFailed;
     }
     // A chain deeper than the limit is refused before its body is read: each link costs an
@@ -565,9 +603,9 @@ extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
     const bool malformed = result < 0 || depth > NetDecodeDepthLimit();
     sL_VALUE received;
     if (!malformed) {
-        result = packer.Unpack(received, type, nullptr);
+        result = in.Unpack(received, type);
         if (result >= 0) {
-            result = Commit(*value, received, type, depth);
+            result = Commit(value, received, type, depth);
         }
         if (result >= 0) {
             return 0;
@@ -577,36 +615,38 @@ extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
             return kReadFailed;
         }
     }
-    NET_DisposeVDXData(value);  // leaves it without value
+    NET_DisposeVDXData(&value);  // leaves it without value
     NET_DisposeVDXData(&received);
     return kMalformed;
 }
 
+}  // namespace
+
+extern "C" int NET_ReceiveVDXData(NetXDR* encoder, sL_VALUE* value, int socket,
+                                  unsigned char unicode) {
+    if (encoder == nullptr || value == nullptr) {
+        return kMalformed;
+    }
+    NetPacker packer(encoder, socket, unicode);
+    if (!NetOwnEncoder(*encoder)) {
+        NetValueReader in(packer, *encoder, socket, unicode != 0, false);
+        return Receive(in, *value);
+    }
+    // A value read on its own, outside a record, is read from what has arrived as well.
+    NetReadAhead ahead(socket);
+    int result;
+    {
+        NetValueReader in(packer, *encoder, socket, unicode != 0, true);
+        result = Receive(in, *value);
+    }
+    return ahead.Finish() || result < 0 ? result : kReadFailed;
+}
+
 extern "C" int NET_DisposeVDXData(sL_VALUE* value) {
-    if (value == nullptr) {
-        return 0;
-    }
-    // The head takes over the content at the end of its chain, releasing each link on the way.
-    while (value->fValid && value->fReference) {
-        sL_VALUE* link = value->data.pReference;
-        if (link == nullptr) {
-            value->data = {};
-            value->fReference = 0;
-            value->fValid = 0;
-            break;
+    if (value != nullptr) {
+        if (sLIST_HEADER* list = Empty(*value)) {
+            ReleaseList(list);
         }
-        NetTakeValue(*value, *link);
-        link->~sL_VALUE();
-        std::free(link);
-    }
-    if (value->fValid) {
-        if (HoldsList(*value)) {
-            ReleaseList(value->data.pList);
-            value->data.pList = nullptr;
-        }
-        DisposeValueKluge(value);
-        value->Cleanup();
-        value->fValid = 0;
     }
     return 0;
 }

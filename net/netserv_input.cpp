@@ -16,6 +16,7 @@
 #include "net/netproto.h"
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
+#include "netnodecache.h"
 #include "netport.h"
 
 // Descriptor ownership. The accepted socket belongs to its input thread: only that thread reads
@@ -237,6 +238,7 @@ bool NetInputThread::ReadMessages(NetHostHndl* handle) {
                 break;
             case NET_MSG_USER:
                 server->UserMsg(socket, handle);
+                NetNodeFlush();  // a thread waiting for its next message holds no list nodes
                 break;
             case NET_MSG_CLOSE:
                 server->CloseMsg(socket, handle);

@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "net_xdr_budget.h"
+#include "netnodecache.h"
 #include "testutil.h"
 #include "zo/zostring.h"
 
@@ -33,24 +37,36 @@ sL_VALUE Held() {
     return v;
 }
 
+// An application's own encoder: counts the codec calls the packer makes.
+struct CountingXdr : NetXDRImp {
+    int calls = 0;
+    unsigned char Byte(int s, XDR_Op op, unsigned char& v) override {
+        return ++calls, NetXDRImp::Byte(s, op, v);
+    }
+    unsigned char Short(int s, XDR_Op op, std::int16_t& v) override {
+        return ++calls, NetXDRImp::Short(s, op, v);
+    }
+    unsigned char Long(int s, XDR_Op op, std::int32_t& v) override {
+        return ++calls, NetXDRImp::Long(s, op, v);
+    }
+};
+
 class PackTest : public ::testing::Test {
 protected:
     SocketPair pair;
     NetXDRImp xdr;
 
-    Bytes Send(sL_VALUE& value, unsigned char unicode = 0) {
-        EXPECT_GE(NET_SendVDXData(&xdr, &value, pair.a, unicode), 0);
-        Bytes out(4096);
-        const ssize_t got = recv(pair.b, out.data(), out.size(), MSG_DONTWAIT);
-        out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        return out;
+    Bytes Send(sL_VALUE& value, unsigned char unicode = 0, NetXDR* codec = nullptr) {
+        EXPECT_GE(NET_SendVDXData(codec != nullptr ? codec : &xdr, &value, pair.a, unicode), 0);
+        return Drain(pair.b);
     }
     // Receives from the given bytes, followed by the end of the stream.
-    int Receive(const Bytes& wire, sL_VALUE& value) {
+    int Receive(const Bytes& wire, sL_VALUE& value, unsigned char unicode = 0,
+                NetXDR* codec = nullptr) {
         SocketPair in;
         EXPECT_TRUE(WriteAll(in.b, wire));
         in.CloseB();
-        return NET_ReceiveVDXData(&xdr, &value, in.a, 0);
+        return NET_ReceiveVDXData(codec != nullptr ? codec : &xdr, &value, in.a, unicode);
     }
 };
 
@@ -79,6 +95,99 @@ TEST_F(PackTest, PackedFormsRoundTrip) {
     sL_VALUE blank = Held();
     *blank.data.pString = ZoString("");
     EXPECT_EQ(Send(blank, 1), (Bytes{0x04, 0, 0, 0}));
+}
+
+// The library's own encoder packs and unpacks list bodies in memory, an application's own
+// encoder through every codec call; both give the same bytes and the same values.
+TEST_F(PackTest, OwnEncoderSeesEveryCodecCallAndTheBytesAreTheSame) {
+    const struct {
+        std::uint16_t type;
+        std::function<void(sLIST_NODE&, int)> make;
+    } kinds[] = {
+        {NET_TYPE_BOOLEAN, [](sLIST_NODE& n, int i) { n.data.lValue = i % 3; }},
+        {NET_TYPE_INTEGER, [](sLIST_NODE& n, int i) { n.data.lValue = i * 65537 - 40000000; }},
+        {NET_TYPE_REAL,
+         [](sLIST_NODE& n, int i) {
+             n.kind = NET_KIND_REAL, n.data.pdValue = new double(i / 3.0);
+         }},
+        {NET_TYPE_STRING,
+         [](sLIST_NODE& n, int i) {
+             n.kind = NET_KIND_STRING;
+             n.data.pString = new ZoString(std::string(i % 20, char('a' + i % 26)).c_str());
+         }},
+        {NET_TYPE_TIME,
+         [](sLIST_NODE& n, int i) {
+             n.data.time = {{23, 59, 58, 0}}, n.data.time.ucComponent[0] = i % 24;
+         }},
+        {NET_TYPE_DATE,
+         [](sLIST_NODE& n, int i) {
+             n.data.date = {{std::uint16_t(i), 0xC1F}};
+         }},
+    };
+    for (const auto& kind : kinds) {
+        for (const int n : {0, 1, 60}) {  // the own encoder sends each primitive alone
+            for (const unsigned char unicode : {0, 1}) {
+                SCOPED_TRACE(std::to_string(kind.type) + " x" + std::to_string(n) + " unicode " +
+                             std::to_string(unicode));
+                sL_VALUE list = ListOf(kind.type, n, [&](sLIST_NODE& node, int i) {
+                    i % 5 != 0 ? kind.make(node, i) : void(node.fValid = 0);  // some without value
+                });
+                CountingXdr own;
+                const Bytes wire = Send(list, unicode);
+                ASSERT_EQ(Send(list, unicode, &own), wire);
+                for (NetXDR* codec : {static_cast<NetXDR*>(&xdr), static_cast<NetXDR*>(&own)}) {
+                    sL_VALUE got = Held();
+                    ASSERT_EQ(Receive(wire, got, unicode, codec), 0);
+                    EXPECT_EQ(Send(got, unicode), wire);
+                    NET_DisposeVDXData(&got);
+                }
+                if (kind.type == NET_TYPE_INTEGER) {  // type, depth, count, cursor, elements
+                    EXPECT_EQ(own.calls, 2 * (6 + 2 * n));
+                }
+                NET_DisposeVDXData(&list);  // nodes made with new, released by the library
+            }
+        }
+    }
+}
+
+// List nodes come from a cache: made on one thread and deleted on another, made by the
+// application and released by the library or the other way round; what the cache keeps is bounded.
+TEST_F(PackTest, ListNodesAreReusedAcrossThreadsAndTheCacheIsBounded) {
+    sL_VALUE list = ListOf(NET_TYPE_INTEGER, 3000, [](sLIST_NODE& n, int i) { n.data.lValue = i; });
+    const Bytes wire = Send(list);
+    NET_DisposeVDXData(&list);
+    std::unordered_set<const void*> seen;
+    for (int round = 0; round < 3; ++round) {
+        sL_VALUE got;
+        std::thread([&] { EXPECT_EQ(Receive(wire, got), 0); }).join();
+        std::size_t reused = 0;
+        for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr; node = node->pNext)
+            reused += !seen.insert(node).second;
+        if (round > 0) {  // nodes released here were made on the thread of the round before
+            EXPECT_GT(reused, 2000u) << round;
+        }
+        if (round == 1) {  // the application releases a received list itself
+            for (sLIST_NODE* node = got.data.pList->pFirst; node != nullptr;)
+                delete std::exchange(node, node->pNext);
+            delete got.data.pList;
+            got.fValid = 0;
+        }
+        NET_DisposeVDXData(&got);
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            std::vector<sLIST_NODE*> nodes(20000);
+            for (auto& node : nodes)
+                node = new sLIST_NODE{};
+            for (auto* node : nodes)
+                delete node;
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_LE(NetNodesStored(), kNodeBatch * kNodeStoreBatches);
+    EXPECT_GT(NetNodesStored(), 0u);
 }
 
 TEST_F(PackTest, ReceivedInputIsTakenAsItComes) {

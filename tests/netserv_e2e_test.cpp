@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/netpack.h"
 #include "servtest.h"
 
 using namespace servtest;
@@ -76,6 +77,63 @@ TEST(EndToEndCalls, EachKindOneWayWithoutAndWithReturnDataWithAndWithoutUnicode)
         std::lock_guard<std::mutex> lock(stats.mutex);
         EXPECT_EQ(stats.texts, std::vector<std::string>(3, text));
     }
+}
+
+// Lists of lists cannot travel as such: an application sends its 64 levels (100,000 integers in
+// all) as the 64 list values of one call, decoded on an input thread with the default stack, and
+// nests the echoed lists again. One disposal releases them all, and one far deeper than any
+// thread's stack could take level by level.
+TEST(EndToEndCalls, ListsOfListsAreEchoedLevelByLevelAndReleasedInOnePass) {
+    constexpr int kLevels = 64, kValues = 100000;
+    Stats stats;
+    EchoServer ls(stats);
+    Client c;
+    ASSERT_EQ(c.Connect(ls.Port()), 1);
+    MSGUSERCALL call = UserCall(c.handle, 0, {});
+    delete[] call.pData->pValues;
+    call.pData->pValues = new sL_VALUE[kLevels];
+    call.pData->lCount = kLevels;
+    for (int k = 0, next = 0; k < kLevels; ++k) {
+        const int n = kValues / kLevels + (k < kValues % kLevels ? 1 : 0);
+        call.pData->pValues[k] = ListOf(NET_TYPE_INTEGER, n, [&](sLIST_NODE& node, int) {
+            node.kind = NET_KIND_INTEGER, node.data.lValue = next++;
+        });
+    }
+    ZoErrorCode error = 0;
+    MSGUSERCALL answer = c.client.UserMsg(call, error);
+    c.xdr.UserCall(-1, XDR_FREE, call, 0);
+    ASSERT_EQ(error, NET_OK);
+    ASSERT_TRUE(answer.pData != nullptr && answer.pData->lCount == kLevels);
+    sL_VALUE* levels = answer.pData->pValues;
+    int expected = 0;
+    for (int k = 0; k < kLevels; ++k) {
+        for (const sLIST_NODE* node = levels[k].data.pList->pFirst; node != nullptr;
+             node = node->pNext)
+            expected += node->data.lValue == expected ? 1 : kValues;
+    }
+    EXPECT_EQ(expected, kValues);
+    // Each level's last element becomes the level below it.
+    auto nest = [](sL_VALUE& outer, sL_VALUE& inner) {
+        sLIST_HEADER* list = outer.data.pList;
+        auto* node = new sLIST_NODE{};
+        node->sL_VALUE::operator=(inner);  // shares the list
+        inner.fValid = 0;
+        node->pPrev = list->pLast;
+        (list->pLast != nullptr ? list->pLast->pNext : list->pFirst) = node;
+        list->pLast = node, ++list->lCount;
+    };
+    for (int k = kLevels - 1; k > 0; --k)
+        nest(levels[k - 1], levels[k]);
+    EXPECT_EQ(NET_DisposeVDXData(&levels[0]), 0);  // LSan: every level released
+    c.xdr.UserCall(-1, XDR_FREE, answer, 0);
+
+    sL_VALUE deep = ListOf(NET_TYPE_INTEGER, 1, [](sLIST_NODE&, int) {});
+    for (int k = 0; k < 300000; ++k) {
+        sL_VALUE outer = ListOf(NET_TYPE_INTEGER, 0, [](sLIST_NODE&, int) {});
+        nest(outer, deep);
+        deep = outer;
+    }
+    EXPECT_EQ(NET_DisposeVDXData(&deep), 0);
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/netvalue.h"
+
 namespace testutil {
 
 using Bytes = std::vector<unsigned char>;
@@ -211,5 +213,24 @@ private:
     Listener m_listener;
     std::thread m_thread;
 };
+
+// A list value of n elements of one type, made with new as an application would: make(node, i)
+// fills element i (from 1), which has its type and is valid unless make clears fValid.
+inline sL_VALUE ListOf(std::uint16_t type, int n,
+                       const std::function<void(sLIST_NODE&, int)>& make) {
+    sL_VALUE v;
+    v.usType = static_cast<std::uint16_t>(type - NET_TYPE_UNKNOWN), v.fValid = 1;
+    auto* list = v.data.pList = new sLIST_HEADER{};
+    for (int i = 1; i <= n; ++i) {
+        auto* node = new sLIST_NODE{};
+        node->usType = type, node->fValid = 1;
+        make(*node, i);
+        node->pPrev = list->pLast;
+        (list->pLast != nullptr ? list->pLast->pNext : list->pFirst) = node;
+        list->pLast = node, list->lCount = i;
+    }
+    list->pCurrent = list->pFirst, list->lCurrent = n != 0 ? 1 : 0;
+    return v;
+}
 
 }  // namespace testutil

@@ -6,6 +6,7 @@
 set -euo pipefail
 lib=$1
 classes='NetServer|NetClient|NetHostHndl|NetEvent|NetXDR|NetXDRImp|NetPacker|NetSettings|sL_VALUE'
+classes+='|sLIST_NODE'
 classes+='|ZoInputRegistration|ZoInputLoop|ZoEventSemiphore|ZoMutexSemiphore|ZoString|ZoThread'
 functions='NET_SendVDXData|NET_ReceiveVDXData|NET_DisposeVDXData|InputSyncFunc|NetStatusText'
 functions+='|NetPackerOutput|ZOR_NLS_stricmp'

@@ -1,7 +1,9 @@
 // Typed values: what the arguments and answers of a user call are made of.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "net/netexport.h"
 
@@ -64,8 +66,13 @@ struct ZORNET_API sL_VALUE {
     unsigned char fReference : 1;  // data.pReference stands for this value
     unsigned char fValid : 1;      // data holds a value
 
-    sL_VALUE();
-    ~sL_VALUE();
+    // Inline, so that making and releasing the many values of a list costs no calls.
+    sL_VALUE() : data{}, usType(0), kind(0), fSpare10(0), fSpare20(0), fReference(0), fValid(0) {}
+    ~sL_VALUE() {
+        if (fValid && !fReference) {
+            Cleanup();
+        }
+    }
     sL_VALUE(const sL_VALUE& other);
     sL_VALUE& operator=(const sL_VALUE& source);
     // Deep copy of a real or string; lists and reference targets are shared, not copied.
@@ -87,7 +94,15 @@ struct sLIST_HEADER {
 };
 
 // A list element: the value first, so a node is used as an sL_VALUE.
-struct sLIST_NODE : sL_VALUE {
+struct ZORNET_API sLIST_NODE : sL_VALUE {
     sLIST_NODE* pPrev;
     sLIST_NODE* pNext;
+
+    // Any thread. Nodes come from a cache the library keeps, which takes them back on delete, on
+    // whichever thread: new and delete them as usual, the library's and the application's alike.
+    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+    static void* operator new(std::size_t, void* place) noexcept { return place; }
+    static void operator delete(void* node, std::size_t size) noexcept;
+    static void operator delete(void*, void*) noexcept {}
 };
