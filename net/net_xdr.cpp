@@ -16,6 +16,7 @@
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
+#include "net_xdr_value.h"
 #include "net_xdr_wire.h"
 #include "zo/zostring.h"
 
@@ -643,66 +644,77 @@ unsigned char NetXDRImp::String(int socket, XDR_Op op, char*& text) {
     return 1;
 }
 
+namespace {
+
+// A text as a count of bytes, the byte-order marker and its UTF-16 units, in one write.
+unsigned char EncodeUnicode(NetXDRImp& xdr, int socket, ZoString& text) {
+    const unsigned char empty[6] = {0, 0, 0, 0, 0xFF, 0x00};
+    if (text.IsEmpty()) {
+        return xdr.Write(socket, empty, sizeof empty);
+    }
+    const unsigned int k = text.length();
+    if (k > (static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max()) - 6) / 2) {
+        return 0;
+    }
+    // Units 0..2 hold the count and the marker, the text follows; one unit of room remains
+    // for the terminator that the export appends.
+    std::uint16_t local[1024];
+    std::unique_ptr<std::uint16_t[]> heap;
+    std::uint16_t* units = local;
+    if (k > kUnicodeSendInline) {
+        heap.reset(new (std::nothrow) std::uint16_t[std::size_t{k} + 4]);
+        if (!heap) {
+            return 0;
+        }
+        units = heap.get();
+    }
+    text.UnicodeExport(units + 3, k);
+    auto* bytes = reinterpret_cast<unsigned char*>(units);
+    for (unsigned int i = 0; i < k; ++i) {
+        PutU16(bytes + 6 + 2 * i, units[3 + i]);
+    }
+    PutU32(bytes, 2 * k);
+    PutU16(bytes + 4, 0xFF00);
+    return xdr.Write(socket, bytes, static_cast<std::int32_t>(6 + 2 * k));
+}
+
+// A received text, read in the order its marker shows; a count of 0 is a null text.
+unsigned char DecodeUnicode(NetXDRImp& xdr, int socket, ZoString& text) {
+    unsigned char head[6];
+    if (!xdr.Read(socket, head, 4) || !xdr.Read(socket, head + 4, 2)) {
+        return 0;
+    }
+    const std::uint32_t n = GetU32(head);
+    if (n == 0) {
+        text.set_null();
+        return 1;
+    }
+    const std::uint32_t k = n / 2;
+    std::uint16_t local[kUnicodeReceiveInline + 1];
+    std::unique_ptr<unsigned char, decltype(&std::free)> heap(nullptr, &std::free);
+    auto* bytes = reinterpret_cast<unsigned char*>(local);
+    if (k > kUnicodeReceiveInline) {
+        heap.reset(ReadGrowing(xdr, socket, n, 2));
+        if (!heap) {
+            return 0;
+        }
+        bytes = heap.get();
+    } else if (!xdr.Read(socket, bytes, static_cast<std::int32_t>(n))) {
+        return 0;
+    }
+    return NetImportUnicode(bytes, k, GetU16(head + 4), reinterpret_cast<std::uint16_t*>(bytes),
+                            text)
+               ? 1
+               : 0;
+}
+
+}  // namespace
+
 unsigned char NetXDRImp::Unicode(int socket, XDR_Op op, ZoString& text) {
     if (op == XDR_ENCODE) {
-        const unsigned char empty[6] = {0, 0, 0, 0, 0xFF, 0x00};
-        if (text.IsEmpty()) {
-            return Write(socket, empty, sizeof empty);
-        }
-        const unsigned int k = text.length();
-        if (k > (static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max()) - 6) / 2) {
-            return 0;
-        }
-        // Units 0..2 hold the count and the marker, the text follows; one unit of room remains
-        // for the terminator that the export appends.
-        std::uint16_t local[1024];
-        std::unique_ptr<std::uint16_t[]> heap;
-        std::uint16_t* units = local;
-        if (k > kUnicodeSendInline) {
-            heap.reset(new (std::nothrow) std::uint16_t[std::size_t{k} + 4]);
-            if (!heap) {
-                return 0;
-            }
-            units = heap.get();
-        }
-        text.UnicodeExport(units + 3, k);
-        auto* bytes = reinterpret_cast<unsigned char*>(units);
-        for (unsigned int i = 0; i < k; ++i) {
-            PutU16(bytes + 6 + 2 * i, units[3 + i]);
-        }
-        PutU32(bytes, 2 * k);
-        PutU16(bytes + 4, 0xFF00);
-        return Write(socket, bytes, static_cast<std::int32_t>(6 + 2 * k));
+        return EncodeUnicode(*this, socket, text);
     }
-    if (op == XDR_DECODE) {
-        unsigned char head[6];
-        if (!Read(socket, head, 4) || !Read(socket, head + 4, 2)) {
-            return 0;
-        }
-        const std::uint32_t n = GetU32(head);
-        if (n == 0) {
-            text.set_null();
-            return 1;
-        }
-        const std::uint32_t k = n / 2;
-        std::uint16_t local[kUnicodeReceiveInline + 1];
-        std::unique_ptr<unsigned char, decltype(&std::free)> heap(nullptr, &std::free);
-        auto* bytes = reinterpret_cast<unsigned char*>(local);
-        if (k > kUnicodeReceiveInline) {
-            heap.reset(ReadGrowing(*this, socket, n, 2));
-            if (!heap) {
-                return 0;
-            }
-            bytes = heap.get();
-        } else if (!Read(socket, bytes, static_cast<std::int32_t>(n))) {
-            return 0;
-        }
-        return NetImportUnicode(bytes, k, GetU16(head + 4), reinterpret_cast<std::uint16_t*>(bytes),
-                                text)
-                   ? 1
-                   : 0;
-    }
-    return 1;
+    return op == XDR_DECODE ? DecodeUnicode(*this, socket, text) : 1;
 }
 
 bool NetImportUnicode(const unsigned char* bytes, std::uint32_t k, std::uint16_t marker,

@@ -270,8 +270,8 @@ TEST(NetClientTimeout, SilentPeerFailsWithTheSocketClosed) {
         SCOPED_TRACE(testing::Message() << "step " << step);
         Peer peer([&](int fd, int) {
             if (step != kHandshake) {
+                WriteAll(fd, Words({4, 0}));  // answered at once: the time-out is for the call
                 Hello{fd};
-                WriteAll(fd, Words({4, 0}));
             }
             pollfd gone{fd, POLLRDHUP, 0};
             EXPECT_EQ(poll(&gone, 1, 10000), 1);  // the client gave up; nothing was answered
@@ -283,6 +283,8 @@ TEST(NetClientTimeout, SilentPeerFailsWithTheSocketClosed) {
         ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
         if (!early)
             client.SetTimeout(100);
+        pollfd answered{client.m_nSocket, POLLIN, 0};  // however slowly the peer's thread runs
+        ASSERT_EQ(poll(&answered, 1, step == kHandshake ? 0 : 10000), step == kHandshake ? 0 : 1);
         std::int32_t handle = -1;
         ZoErrorCode error = client.ConnectMsg("me", "svc", handle);
         if (step == kInt) {
