@@ -94,6 +94,25 @@ TEST(ModernValue, PrintsAsNetcallAndSurvivesTheLibrarysForm) {
     EXPECT_EQ(block->usType, 9);
 }
 
+// Refused before anything is allocated: the target and the block stay as they were.
+TEST(ModernValue, ValuesThatCannotTravelAreRefused) {
+    const List refused[] = {List{1, "a"}, List{Value(List{1})}, List{1, Value::Reference(1)},
+                            List{1, Value()}, List::Of(5)};
+    for (const List& list : refused) {
+        sL_VALUE out;
+        zornet::ToWire(2.5, out);
+        EXPECT_THROW(zornet::ToWire(list, out), std::invalid_argument) << Value(list);
+        EXPECT_EQ(zornet::FromWire(out), Value(2.5));
+        NET_DisposeVDXData(&out);
+        zornet::BlockPtr block = zornet::ToBlock({"kept"});
+        EXPECT_THROW(zornet::Assign(*block, {1, list}), std::invalid_argument);
+        EXPECT_EQ(zornet::Print(zornet::FromWire(block.get())), "\"kept\"");
+    }
+    EXPECT_THROW(Value(Value::Handle{1, NET_TYPE_HANDLE_LAST + 1}), std::invalid_argument);
+    EXPECT_THROW(Value::Reference(Value::Reference(1, 32767)), std::invalid_argument);
+    EXPECT_THROW(Value(0x80000000u), std::out_of_range);
+}
+
 // A zornet::Server whose loop runs on a thread of its own while the test lasts.
 struct Running {
     explicit Running(zornet::Server& s) : server(s), thread([this] { server.Run(); }) {}
@@ -231,6 +250,46 @@ TEST(ModernCalls, HandlersAnswerWithValuesOrFailureStatuses) {
     EXPECT_EQ(oneWay, 2);
     EXPECT_EQ(StatusOf([&] { c.Call(13).Get(); }), NET_NO_HANDLE);
     EXPECT_TRUE(trace.WaitFor("zornet::Server integer call of service \"calc\" failed: boom"));
+}
+
+// Connections that cannot be made, refused and closed ones; the application's own loop.
+TEST(ModernCalls, ConnectionsFailWithTheirStatusAndHooksSeeThem) {
+    zornet::Server::Options options;
+    options.port = testutil::FreePort();
+    ZoInputLoop loop;  // outlives the server
+    zornet::Server server(loop, options);
+    std::atomic<int> accepted{0}, closed{0};
+    server.Serve("calc", [](int x) { return x; })
+        .OnAccept([&](zornet::Connection& c) {
+            const bool ok = c.PeerName() == "tester" && c.PeerAddress() == "127.0.0.1" &&
+                            c.Service() == "calc" && c.Handle() >= 0;
+            return ok && ++accepted;
+        })
+        .OnClose([&](zornet::Connection&) { ++closed; });
+    EXPECT_THROW(server.Run(), std::logic_error);
+    std::thread thread([&] { loop.Run(); });
+
+    auto connect = [&](const char* name, const char* service, std::uint16_t port) {
+        zornet::Client::Options as;
+        as.localName = name;
+        return zornet::Client("127.0.0.1", service, port, as);
+    };
+    const std::pair<std::function<void()>, std::int32_t> failures[] = {
+        {[&] { connect("tester", "calc", testutil::FreePort()); }, NET_SOCKET_ERROR},
+        {[&] { connect("tester", "nothing", options.port); }, NET_NO_SERVICE},
+        {[&] { connect("refused", "calc", options.port).Call(1); }, NET_SOCKET_ERROR},
+    };
+    for (const auto& [attempt, status] : failures)
+        EXPECT_EQ(StatusOf(attempt), status);
+
+    zornet::Client c = connect("tester", "calc", options.port);
+    EXPECT_EQ(c.Call(5).Get(), 5);
+    EXPECT_EQ(accepted, 1);
+    c.Close();
+    EXPECT_EQ(StatusOf([&] { c.Call(1); }), NET_NOT_CONNECTED);
+    EXPECT_TRUE(testutil::WaitUntil([&] { return closed == 1; }));
+    loop.Stop();
+    thread.join();
 }
 
 // The client's time-out reaches the connection (each wait it bounds is in netclnt_test).

@@ -1,6 +1,7 @@
 #include "net/netclnt.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/ioctl.h>
 
 #include <cstdlib>
@@ -87,6 +88,54 @@ TEST(NetClientHandshake, UnicodeWordArrivingInPartsIsWaitedFor) {
     EXPECT_EQ(handle, 9);
     EXPECT_TRUE(client.m_bUnicode);
     client.CloseSocket();
+}
+
+TEST(NetClientSocket, AddressCacheReuseAndFailures) {
+    Listener a, b;
+    const std::uint16_t dead = FreePort();
+    NetClient client(nullptr, &g_xdr, 2);
+
+    // A failed connect keeps the resolved address for the next attempt.
+    sockaddr_in address{};
+    EXPECT_EQ(client.CreateSocket("localhost", address, dead), 32);
+    EXPECT_EQ(client.m_nSocket, -1);
+    EXPECT_EQ(address.sin_port, htons(dead));
+    EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+
+    // The cached address answers; the fresh connect then finds the socket connected (EISCONN).
+    address.sin_port = htons(a.port);
+    ASSERT_EQ(client.CreateSocket("127.0.0.1", address, b.port), 1);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    getpeername(client.m_nSocket, reinterpret_cast<sockaddr*>(&peer), &len);
+    EXPECT_EQ(peer.sin_port, htons(a.port));
+    EXPECT_EQ(address.sin_port, htons(b.port));
+    EXPECT_EQ(client.m_usPort, b.port);
+
+    // A client that holds a socket keeps using it.
+    const int fd = client.m_nSocket;
+    EXPECT_EQ(client.CreateSocket("127.0.0.1", dead), 1);
+    EXPECT_EQ(client.m_nSocket, fd);
+
+    // CloseSocket closes only a connected socket; DestroySocket closes any.
+    client.m_bConnected = false;
+    client.CloseSocket();
+    EXPECT_TRUE(IsOpen(fd));
+    client.DestroySocket();
+    EXPECT_FALSE(IsOpen(fd));
+    EXPECT_EQ(client.m_nSocket, -1);
+
+    // A host that cannot be resolved clears the cache.
+    address.sin_port = htons(dead);
+    EXPECT_EQ(client.CreateSocket("", address, b.port), 32);
+    EXPECT_EQ(address.sin_port, 0);
+    EXPECT_EQ(address.sin_addr.s_addr, 0u);
+
+    // Port 0: the "olmnet" services entry, else 5001. Whatever answers there is left alone.
+    servent* olmnet = getservbyname("olmnet", "tcp");
+    client.CreateSocket("127.0.0.1", 0);
+    EXPECT_EQ(client.m_usPort, olmnet ? ntohs(olmnet->s_port) : 5001);
+    client.DestroySocket();
 }
 
 // What the client writes and takes (the records' own forms are in wireformat_test): the

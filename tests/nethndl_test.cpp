@@ -156,3 +156,54 @@ TEST_F(HostHandle, ListenerServedConnectionsDetachTakeOverAndTheListenerGoesLast
     delete taken;
     delete last;
 }
+
+TEST_F(HostHandle, MatchingAndServiceTexts) {
+    NetHostHndl unnamed(0, imp, nullptr), handle(1, imp, nullptr);
+    EXPECT_TRUE(unnamed.MatchHost(nullptr) && unnamed.MatchService(nullptr));
+    EXPECT_TRUE(unnamed.MatchService(""));  // no service and an empty one are the same
+    EXPECT_FALSE(unnamed.MatchHost(""));    // no host and an empty one are not
+    handle.UseHandle("Alpha", "svc:7011");
+    EXPECT_TRUE(handle.MatchHost("ALPHA") && handle.MatchService("SVC"));
+    EXPECT_FALSE(handle.MatchHost(nullptr) || handle.MatchService(""));
+
+    // A reused handle keeps the names first given; the port follows each new text.
+    handle.UseHandle("beta", "other:7012");
+    EXPECT_STREQ(handle.m_pszHost, "Alpha");
+    EXPECT_STREQ(handle.m_pszService, "svc");
+    EXPECT_EQ(handle.m_usServicePort, 7012);
+    unnamed.UseHandle("h", std::string(300, 's').c_str());
+    EXPECT_EQ(std::strlen(unnamed.m_pszService), 256u);
+}
+
+TEST_F(HostHandle, ConnectFallsBackToVersion1AndTraces) {
+    imp->TraceFile(trace.Stream());
+    Peer peer(
+        [&](int fd, int n) {
+            const Hello hello(fd);
+            EXPECT_EQ(hello.version, n == 0 ? 2u : 1u);
+            EXPECT_EQ(hello.Host(), imp->LocalHost());  // this host, not the one called
+            EXPECT_EQ(hello.Service(), "svc");
+            WriteAll(fd, Words({5}));  // a version-1 server: no Unicode word
+            if (n == 0) {
+                EXPECT_TRUE(PeerEnded(fd));  // it gives up and calls again
+                return;
+            }
+            EXPECT_EQ(ReadBytes(fd, 4), Words({6}));
+            WriteAll(fd, Words({1}));
+        },
+        2);
+    NetHostHndl handle(3, imp, nullptr);
+    const std::string port = std::to_string(peer.Port());
+    handle.UseHandle("127.0.0.1", ("svc:" + port).c_str());
+    handle.m_bConnUnicode = handle.m_bUnicode = true;
+    ASSERT_EQ(handle.CreateSocket("127.0.0.1", peer.Port()), 1);
+    std::int32_t number = -1;
+    EXPECT_EQ(handle.ConnectMsg(number), 1);
+    EXPECT_EQ(number, 5);
+    EXPECT_EQ(handle.m_ulVersion, 1u);
+    EXPECT_FALSE(handle.m_bConnUnicode || handle.m_bUnicode);
+    EXPECT_EQ(handle.CloseMsg(), 1);
+    EXPECT_EQ(handle.CloseMsg(), 33);
+
+    EXPECT_TRUE(trace.Has("Close message handle 3 return 33"));
+}

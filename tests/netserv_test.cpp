@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <regex>
 
 #include "servtest.h"
@@ -138,6 +139,62 @@ TEST_F(NetServerTrace, EachLevelHasItsPrefixAndItsOwnFlag) {
     server->Trace(static_cast<NETTraceLevel>(3), "nowhere");
     EXPECT_TRUE(trace.Closed());
     EXPECT_EQ(trace.Entries().back().message, "still written");
+}
+
+// A flood of one unknown identifier is written once and then counted: a different entry of the
+// connection, or its end, writes the count; another connection's entries do not break the fold.
+// The trace handler gets the same entries as the stream.
+TEST(NetServerTraceFold, RepeatedEntriesOfOneConnectionAreFolded) {
+    Stats stats;
+    LoopServer ls;
+    struct Sink {
+        std::mutex mutex;
+        std::vector<std::pair<int, std::string>> entries;
+    } sink;
+    const size_t before = ls.trace.Entries().size();  // the start-up entries
+    ls.server->TraceHandler(
+        [](void* self, NETTraceLevel level, const char* text) {
+            auto* sink = static_cast<Sink*>(self);
+            std::lock_guard<std::mutex> lock(sink->mutex);
+            sink->entries.emplace_back(level, text);
+        },
+        &sink);
+    ls.server->TraceFlags(NET_TRACE_ERROR);  // so the connection's end traces nothing itself
+    ASSERT_EQ(ls.server->RegisterFunc("echo", new EchoEvent(stats)), 1);
+    ls.Start();
+    const int fd = ConnectRaw(ls.Port()), other = ConnectRaw(ls.Port());
+    for (int peer : {fd, other}) {
+        ASSERT_TRUE(WriteAll(peer, Handshake("echo", 1)));
+        ASSERT_LT(ReadWord(peer), 10u);
+    }
+    const auto flood = [](int peer, std::uint32_t id, int n) {
+        Bytes bytes;
+        while (n-- > 0)
+            bytes = bytes + Words({id});
+        return WriteAll(peer, bytes);
+    };
+    const std::string unknown = "NetServer::MsgUser Unknown network message ID ";
+    ASSERT_TRUE(flood(fd, 7, 50) && flood(other, 9, 1) && flood(fd, 8, 1) && flood(fd, 7, 20));
+    ASSERT_TRUE(ls.trace.WaitFor(unknown + "8") && ls.trace.WaitFor(unknown + "9"));
+    close(fd);
+    ASSERT_TRUE(ls.trace.WaitFor("last message repeated 19 times"));
+    close(other);
+    ls.Destroy();
+
+    std::vector<std::string> ours;
+    const auto entries = ls.trace.Entries();
+    for (size_t i = before; i < entries.size(); ++i)
+        if (entries[i].message != unknown + "9")
+            ours.push_back(entries[i].prefix + entries[i].message);
+    const std::string error = "ERROR:    ";
+    EXPECT_EQ(ours, (std::vector<std::string>{error + unknown + "7",
+                                              error + "last message repeated 49 times",
+                                              error + unknown + "8", error + unknown + "7",
+                                              error + "last message repeated 19 times"}));
+    ASSERT_EQ(before + sink.entries.size(), entries.size());
+    for (size_t i = 0; i < sink.entries.size(); ++i)
+        EXPECT_EQ(sink.entries[i],
+                  std::make_pair(int{NET_TRACE_ERROR}, entries[before + i].message));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and benchmarks need, when they are missing.
-# tshark decodes captures with the Wireshark dissector (tools/wireshark).
+# tshark runs the Wireshark dissector's test (tools/wireshark).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3
           pkg-config doxygen help2man tshark libcli11-dev nlohmann-json3-dev
