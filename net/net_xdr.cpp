@@ -13,13 +13,10 @@
 #include <memory>
 #include <new>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "net/netpack.h"
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
+#include "net_xdr_value.h"
 #include "net_xdr_wire.h"
 #include "zo/zostring.h"
 
@@ -354,139 +351,7 @@ unsigned char FreeUserCall(NetXDRImp& xdr, MSGUSERCALL& record, unsigned char un
     return 1;
 }
 
-// A message takes its share of the pool in steps of this size, so that small messages touch the
-// pool once and large ones once per step, not once per allocation.
-constexpr std::uint64_t kPoolStep = 4 * 1024;
-
-// glibc keeps freed blocks for reuse, so without this a burst of big calls would leave the
-// process at its peak for good. malloc_trim returns free pages inside every heap but not the free
-// top of a thread's own heap, where a decode's blocks end up once freed; freeing a block above
-// glibc's consolidation size (64 KiB) and below its mmap threshold (128 KiB at least) into it
-// makes glibc shrink that heap too. One trim runs at a time; releases during it make it run again.
-void ReturnFreedMemory() {
-#ifdef __GLIBC__
-    static std::atomic<std::uint32_t> requests{0};
-    if (requests.fetch_add(1, std::memory_order_acq_rel) == 0) {
-        std::uint32_t seen;
-        do {
-            seen = requests.load(std::memory_order_acquire);
-            malloc_trim(0);
-        } while (requests.fetch_sub(seen, std::memory_order_acq_rel) != seen);
-    }
-    constexpr std::size_t kShrinkBlock = 96 * 1024;
-    if (void* block = std::malloc(kShrinkBlock)) {
-        static_cast<volatile char*>(block)[0] = 0;  // the pair must not be optimised away
-        std::free(block);
-    }
-#endif
-}
-
 }  // namespace
-
-NetDecodeBudget::State& NetDecodeBudget::Current() {
-    thread_local State state{false, 0, std::numeric_limits<std::int16_t>::max(), nullptr, 0, 0, 0};
-    return state;
-}
-
-bool NetDecodeCharge(std::size_t bytes) {
-    NetDecodeBudget::State& b = NetDecodeBudget::Current();
-    if (!b.bActive) {
-        return true;
-    }
-    if (bytes > b.ullRemaining) {
-        return false;
-    }
-    if (b.pPool != nullptr && bytes > b.ullPoolUnused) {
-        const std::uint64_t need = bytes - b.ullPoolUnused;
-        std::uint64_t step = (need + kPoolStep - 1) / kPoolStep * kPoolStep;
-        if (!b.pPool->Take(step, b.ullPoolLimit)) {
-            step = need;  // what is left of the pool may still hold this allocation
-            if (!b.pPool->Take(step, b.ullPoolLimit)) {
-                return false;
-            }
-        }
-        b.ullPoolTaken += step;
-        b.ullPoolUnused += step;
-    }
-    if (b.pPool != nullptr) {
-        b.ullPoolUnused -= bytes;
-    }
-    b.ullRemaining -= bytes;
-    return true;
-}
-
-std::int32_t NetDecodeDepthLimit() {
-    return NetDecodeBudget::Current().lMaxDepth;
-}
-
-bool NetDecodePool::Take(std::uint64_t bytes, std::uint64_t limit) {
-    std::uint64_t used = m_ullUsed.load(std::memory_order_relaxed);
-    do {
-        if (bytes > limit || used > limit - bytes) {
-            return false;
-        }
-    } while (!m_ullUsed.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
-    return true;
-}
-
-void NetDecodePool::Give(std::uint64_t bytes) {
-    m_ullUsed.fetch_sub(bytes, std::memory_order_relaxed);
-    if (bytes >= kNetLargeDecode) {
-        ReturnFreedMemory();
-    }
-}
-
-NetDecodeHold& NetDecodeHold::operator=(NetDecodeHold&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_pPool = other.m_pPool;
-        m_ullBytes = other.Release();
-    }
-    return *this;
-}
-
-bool NetDecodeHold::Grow(std::uint64_t bytes, std::uint64_t limit) {
-    if (m_pPool == nullptr || !m_pPool->Take(bytes, limit)) {
-        return false;
-    }
-    m_ullBytes += bytes;
-    return true;
-}
-
-std::uint64_t NetDecodeHold::Release() {
-    const std::uint64_t bytes = m_ullBytes;
-    m_ullBytes = 0;
-    return bytes;
-}
-
-void NetDecodeHold::Reset() {
-    if (m_pPool != nullptr && m_ullBytes != 0) {
-        m_pPool->Give(Release());
-    }
-}
-
-NetDecodeBudget::NetDecodeBudget(std::uint64_t limit, std::int32_t maxDepth, NetDecodePool* pool,
-                                 std::uint64_t poolLimit)
-    : m_Prev(Current()), m_ullLimit(limit) {
-    Current() = State{true, limit, maxDepth, pool, poolLimit, 0, 0};
-}
-
-NetDecodeBudget::~NetDecodeBudget() {
-    Hold().Reset();
-    Current() = m_Prev;
-}
-
-std::uint64_t NetDecodeBudget::Used() const {
-    return m_ullLimit - Current().ullRemaining;
-}
-
-NetDecodeHold NetDecodeBudget::Hold() {
-    State& b = Current();
-    NetDecodeHold hold(b.pPool, b.ullPoolTaken);
-    b.ullPoolTaken = 0;
-    b.ullPoolUnused = 0;
-    return hold;
-}
 
 NetSendGather::NetSendGather(int socket) : m_bOuter(t_gather.nDepth == 0) {
     WriteGather& g = t_gather;
@@ -779,66 +644,77 @@ unsigned char NetXDRImp::String(int socket, XDR_Op op, char*& text) {
     return 1;
 }
 
+namespace {
+
+// A text as a count of bytes, the byte-order marker and its UTF-16 units, in one write.
+unsigned char EncodeUnicode(NetXDRImp& xdr, int socket, ZoString& text) {
+    const unsigned char empty[6] = {0, 0, 0, 0, 0xFF, 0x00};
+    if (text.IsEmpty()) {
+        return xdr.Write(socket, empty, sizeof empty);
+    }
+    const unsigned int k = text.length();
+    if (k > (static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max()) - 6) / 2) {
+        return 0;
+    }
+    // Units 0..2 hold the count and the marker, the text follows; one unit of room remains
+    // for the terminator that the export appends.
+    std::uint16_t local[1024];
+    std::unique_ptr<std::uint16_t[]> heap;
+    std::uint16_t* units = local;
+    if (k > kUnicodeSendInline) {
+        heap.reset(new (std::nothrow) std::uint16_t[std::size_t{k} + 4]);
+        if (!heap) {
+            return 0;
+        }
+        units = heap.get();
+    }
+    text.UnicodeExport(units + 3, k);
+    auto* bytes = reinterpret_cast<unsigned char*>(units);
+    for (unsigned int i = 0; i < k; ++i) {
+        PutU16(bytes + 6 + 2 * i, units[3 + i]);
+    }
+    PutU32(bytes, 2 * k);
+    PutU16(bytes + 4, 0xFF00);
+    return xdr.Write(socket, bytes, static_cast<std::int32_t>(6 + 2 * k));
+}
+
+// A received text, read in the order its marker shows; a count of 0 is a null text.
+unsigned char DecodeUnicode(NetXDRImp& xdr, int socket, ZoString& text) {
+    unsigned char head[6];
+    if (!xdr.Read(socket, head, 4) || !xdr.Read(socket, head + 4, 2)) {
+        return 0;
+    }
+    const std::uint32_t n = GetU32(head);
+    if (n == 0) {
+        text.set_null();
+        return 1;
+    }
+    const std::uint32_t k = n / 2;
+    std::uint16_t local[kUnicodeReceiveInline + 1];
+    std::unique_ptr<unsigned char, decltype(&std::free)> heap(nullptr, &std::free);
+    auto* bytes = reinterpret_cast<unsigned char*>(local);
+    if (k > kUnicodeReceiveInline) {
+        heap.reset(ReadGrowing(xdr, socket, n, 2));
+        if (!heap) {
+            return 0;
+        }
+        bytes = heap.get();
+    } else if (!xdr.Read(socket, bytes, static_cast<std::int32_t>(n))) {
+        return 0;
+    }
+    return NetImportUnicode(bytes, k, GetU16(head + 4), reinterpret_cast<std::uint16_t*>(bytes),
+                            text)
+               ? 1
+               : 0;
+}
+
+}  // namespace
+
 unsigned char NetXDRImp::Unicode(int socket, XDR_Op op, ZoString& text) {
     if (op == XDR_ENCODE) {
-        const unsigned char empty[6] = {0, 0, 0, 0, 0xFF, 0x00};
-        if (text.IsEmpty()) {
-            return Write(socket, empty, sizeof empty);
-        }
-        const unsigned int k = text.length();
-        if (k > (static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max()) - 6) / 2) {
-            return 0;
-        }
-        // Units 0..2 hold the count and the marker, the text follows; one unit of room remains
-        // for the terminator that the export appends.
-        std::uint16_t local[1024];
-        std::unique_ptr<std::uint16_t[]> heap;
-        std::uint16_t* units = local;
-        if (k > kUnicodeSendInline) {
-            heap.reset(new (std::nothrow) std::uint16_t[std::size_t{k} + 4]);
-            if (!heap) {
-                return 0;
-            }
-            units = heap.get();
-        }
-        text.UnicodeExport(units + 3, k);
-        auto* bytes = reinterpret_cast<unsigned char*>(units);
-        for (unsigned int i = 0; i < k; ++i) {
-            PutU16(bytes + 6 + 2 * i, units[3 + i]);
-        }
-        PutU32(bytes, 2 * k);
-        PutU16(bytes + 4, 0xFF00);
-        return Write(socket, bytes, static_cast<std::int32_t>(6 + 2 * k));
+        return EncodeUnicode(*this, socket, text);
     }
-    if (op == XDR_DECODE) {
-        unsigned char head[6];
-        if (!Read(socket, head, 4) || !Read(socket, head + 4, 2)) {
-            return 0;
-        }
-        const std::uint32_t n = GetU32(head);
-        if (n == 0) {
-            text.set_null();
-            return 1;
-        }
-        const std::uint32_t k = n / 2;
-        std::uint16_t local[kUnicodeReceiveInline + 1];
-        std::unique_ptr<unsigned char, decltype(&std::free)> heap(nullptr, &std::free);
-        auto* bytes = reinterpret_cast<unsigned char*>(local);
-        if (k > kUnicodeReceiveInline) {
-            heap.reset(ReadGrowing(*this, socket, n, 2));
-            if (!heap) {
-                return 0;
-            }
-            bytes = heap.get();
-        } else if (!Read(socket, bytes, static_cast<std::int32_t>(n))) {
-            return 0;
-        }
-        return NetImportUnicode(bytes, k, GetU16(head + 4), reinterpret_cast<std::uint16_t*>(bytes),
-                                text)
-                   ? 1
-                   : 0;
-    }
-    return 1;
+    return op == XDR_DECODE ? DecodeUnicode(*this, socket, text) : 1;
 }
 
 bool NetImportUnicode(const unsigned char* bytes, std::uint32_t k, std::uint16_t marker,

@@ -11,8 +11,6 @@
 
 #include "net/netsettings.h"
 
-struct sL_VALUE;
-
 constexpr std::size_t NetAllocCost(std::size_t bytes, std::size_t count = 1) {
     // What count heap blocks of bytes each take: glibc's chunk is the payload and an 8-byte
     // header rounded up to 16, and at least 32 bytes. Charging this rather than the payload is
@@ -117,7 +115,3 @@ private:
     State m_Prev;
     std::uint64_t m_ullLimit;
 };
-
-void NetTakeValue(sL_VALUE& to, sL_VALUE& from);
-// Owning thread. Moves from's content into to without copying a real or a string; from is left
-// without value. What to held before is overwritten, not released.

@@ -1,4 +1,4 @@
-#include "net/netvalue.h"
+#include "net_xdr_value.h"
 
 #include "net_xdr_budget.h"
 #include "zo/zostring.h"

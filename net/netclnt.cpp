@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +17,8 @@
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
 #include "netservices.h"
+#include "netservimp.h"
+#include "netsocket.h"
 
 namespace {
 
@@ -45,21 +46,11 @@ std::uint64_t DecodeBudget(NetServer* server) {
     return server != nullptr ? server->Settings().ullDecodeBudget : standalone;
 }
 
-void SetIntOption(int socket, int level, int option, int value) {
-    setsockopt(socket, level, option, &value, sizeof value);
-}
-
 // Bounds every blocking connect, send and recv on the socket; 0 lifts the bound.
 void SetWaitLimit(int socket, std::int32_t milliseconds) {
     const timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-// Linger on with 0 seconds: a close resets the connection instead of lingering in TIME_WAIT.
-void SetAbortiveLinger(int socket) {
-    linger option{1, 0};
-    setsockopt(socket, SOL_SOCKET, SO_LINGER, &option, sizeof option);
 }
 
 // Copies at most NET_CONNECT_NAME_MAX characters; the field is already zeroed, so it stays
@@ -180,6 +171,75 @@ bool ReadUnicodeWord(NetClient& client, HandshakeAnswer& answer, std::uint32_t& 
     return true;
 }
 
+// The client's traces go through its server, when it has one.
+NetServerImp* Server(const NetClient& client) {
+    return static_cast<NetServerImp*>(client.m_pNetServer);
+}
+
+// A socket the client holds already serves again while it is a socket.
+bool ReuseSocket(NetClient& client) {
+    client.Trace(NET_TRACE_DEBUG, "Attempting to reuse socket");
+    if (!NetSetNoDelay(client.m_nSocket)) {
+        client.m_nSocket = -1;  // not a usable socket any more; nothing of ours to close
+        return false;
+    }
+    NetSetResetOnClose(client.m_nSocket);  // CloseSocket relies on it, as for a socket made here
+    client.m_bConnected = true;
+    client.Trace(NET_TRACE_DEBUG, "Socket reused");
+    return true;
+}
+
+// Tries the cached address, which is forgotten either way: the host is resolved again after.
+void TryCachedAddress(NetClient& client, sockaddr_in& address) {
+    if (address.sin_port == 0)
+        return;
+    client.Trace(NET_TRACE_DEBUG, "Using cached address");
+    const int rc = connect(client.m_nSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int err = errno;
+    address.sin_port = 0;
+    if (rc != 0)
+        NetTraceFormat(Server(client), NET_TRACE_ERROR, kTraceCacheFailed, rc, err);
+}
+
+// The host's current address and port (0: the default) into address, the cache; false (traced,
+// the cache cleared) when the host cannot be resolved.
+bool ResolveTarget(NetClient& client, const char* host, std::uint16_t port, sockaddr_in& address) {
+    std::memset(&address, 0, sizeof address);
+    if (!ResolveHost(host, address.sin_addr)) {
+        const int err = errno;
+        std::memset(&address, 0, sizeof address);
+        NetTraceFormat(Server(client), NET_TRACE_ERROR, kTraceLookupFailed,
+                       host != nullptr ? host : "(null)", err);
+        return false;
+    }
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port != 0 ? port : NetDefaultPort());
+    return true;
+}
+
+// The connect message, in one send: identifier, the offered version and the names.
+bool SendConnectMessage(NetClient& client, const char* host, const char* service) {
+    std::uint32_t id = NET_MSG_CONNECT;
+    std::uint32_t version = client.m_ulVersion;
+    unsigned char block[NET_CONNECT_BLOCK_SIZE] = {};
+    PutName(block + NET_CONNECT_HOST_OFFSET, host);
+    PutName(block + NET_CONNECT_SERVICE_OFFSET, service);
+    const int socket = client.m_nSocket;
+    NetSendGather gather(socket);
+    return client.m_pXdr->ULong(socket, XDR_ENCODE, id) &&
+           client.m_pXdr->ULong(socket, XDR_ENCODE, version) &&
+           client.m_pXdr->Write(socket, block, sizeof block) && gather.Send();
+}
+
+// What an answer that is no handle number reports: a refusal by its magnitude; -1 would read as
+// success and the lowest value has no magnitude, and a number above the highest handle is no
+// handle number: a peer sending any of these does not speak this protocol. 0 for a handle number.
+std::int32_t Refusal(std::int32_t answer) {
+    if (answer < 0)
+        return answer == -NET_OK || answer == INT32_MIN ? NET_SOCKET_ERROR : -answer;
+    return answer > NET_LISTEN_HANDLE ? NET_SOCKET_ERROR : 0;
+}
+
 }  // namespace
 
 NetClient::NetClient(NetServer* server, NetXDR* xdr, std::uint32_t version)
@@ -210,68 +270,22 @@ void NetClient::Trace(NETTraceLevel level, const char* message) {
         m_pNetServer->Trace(level, message);
 }
 
-// Composes a trace text in storage of this call's own: clients trace from any thread.
-static void TraceFormat(NetClient& client, NETTraceLevel level, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-static void TraceFormat(NetClient& client, NETTraceLevel level, const char* format, ...) {
-    if (client.m_pNetServer == nullptr)
-        return;
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    client.Trace(level, text);
-}
-
 std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std::uint16_t port) {
-    if (m_nSocket != -1) {
-        Trace(NET_TRACE_DEBUG, "Attempting to reuse socket");
-        int on = 1;
-        if (setsockopt(m_nSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
-            SetAbortiveLinger(m_nSocket);  // CloseSocket relies on it, as for a socket made here
-            m_bConnected = true;
-            Trace(NET_TRACE_DEBUG, "Socket reused");
-            return NET_OK;
-        }
-        m_nSocket = -1;  // not a usable socket any more; nothing of ours to close
-    }
-
+    if (m_nSocket != -1 && ReuseSocket(*this))
+        return NET_OK;
     m_nSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_nSocket == -1)
         return NET_NO_SOCKET;
     if (m_lTimeoutMs > 0)
         SetWaitLimit(m_nSocket, m_lTimeoutMs);  // before connect: it bounds the connect too
-
-    if (address.sin_port != 0) {
-        Trace(NET_TRACE_DEBUG, "Using cached address");
-        int rc = connect(m_nSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        int err = errno;
-        address.sin_port = 0;
-        // The trailing blank is part of the logged text; log readers match it as it is.
-        if (rc != 0)
-            TraceFormat(*this, NET_TRACE_ERROR,
-                        "--- Reuse of cached address failed rc %d Error %d ", rc, err);
-    }
-
+    TryCachedAddress(*this, address);
     // Resolved again even after a cached connect: the cache follows the host's current address.
-    std::memset(&address, 0, sizeof address);
-    if (!ResolveHost(host, address.sin_addr)) {
-        int err = errno;
+    if (!ResolveTarget(*this, host, port, address)) {
         close(m_nSocket);
         m_nSocket = -1;
-        std::memset(&address, 0, sizeof address);
-        TraceFormat(*this, NET_TRACE_ERROR, "Host lookup of %s failed Error %d ",
-                    host != nullptr ? host : "(null)", err);
         return NET_SOCKET_ERROR;
     }
-
-    address.sin_family = AF_INET;
-    if (port == 0)
-        port = NetDefaultPort();
-    address.sin_port = htons(port);
-    m_usPort = port;
-
+    m_usPort = ntohs(address.sin_port);
     // EISCONN: the cached address above already connected this socket.
     if (connect(m_nSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
         errno != EISCONN) {
@@ -279,10 +293,9 @@ std::int32_t NetClient::CreateSocket(const char* host, sockaddr_in& address, std
         m_nSocket = -1;
         return NET_SOCKET_ERROR;
     }
-
     // No TCP-level option 64 here: Linux has no option of that number.
-    SetAbortiveLinger(m_nSocket);
-    SetIntOption(m_nSocket, IPPROTO_TCP, TCP_NODELAY, 1);
+    NetSetResetOnClose(m_nSocket);
+    NetSetNoDelay(m_nSocket);
     m_bConnected = true;
     Trace(NET_TRACE_DEBUG, "Socket created");
     return NET_OK;
@@ -305,7 +318,7 @@ void NetClient::CloseSocket() {
 
 void NetClient::DestroySocket() {
     if (m_nSocket != -1) {
-        SetAbortiveLinger(m_nSocket);
+        NetSetResetOnClose(m_nSocket);
         shutdown(m_nSocket, SHUT_RDWR);
         close(m_nSocket);
         m_nSocket = -1;
@@ -316,35 +329,16 @@ void NetClient::DestroySocket() {
 std::int32_t NetClient::ConnectMsg(const char* host, const char* service, std::int32_t& handle) {
     if (!m_bConnected)
         return NET_NOT_CONNECTED;
-    std::uint32_t id = NET_MSG_CONNECT;
-    unsigned char block[NET_CONNECT_BLOCK_SIZE] = {};
-    PutName(block + NET_CONNECT_HOST_OFFSET, host);
-    PutName(block + NET_CONNECT_SERVICE_OFFSET, service);
-    std::uint32_t version = m_ulVersion;
-    bool sent;
-    {
-        NetSendGather gather(m_nSocket);  // the connect message leaves in one send
-        sent = m_pXdr->ULong(m_nSocket, XDR_ENCODE, id) &&
-               m_pXdr->ULong(m_nSocket, XDR_ENCODE, version) &&
-               m_pXdr->Write(m_nSocket, block, sizeof block) && gather.Send();
-    }
     HandshakeAnswer answer;
-    if (!sent || !ReadHandshakeAnswer(*this, m_ulVersion >= 2, answer)) {
+    if (!SendConnectMessage(*this, host, service) ||
+        !ReadHandshakeAnswer(*this, m_ulVersion >= 2, answer)) {
         CloseSocket();
         return NET_SOCKET_ERROR;
     }
-    if (answer.lNumber < 0) {
+    if (const std::int32_t refusal = Refusal(answer.lNumber)) {
         CloseSocket();
-        // A refusal is reported by its magnitude; -1 would read as success and the lowest
-        // value has no magnitude, so a peer sending either has broken the protocol.
-        return answer.lNumber == -NET_OK || answer.lNumber == INT32_MIN ? NET_SOCKET_ERROR
-                                                                        : -answer.lNumber;
+        return refusal;
     }
-    if (answer.lNumber > NET_LISTEN_HANDLE) {
-        CloseSocket();  // no handle number: the peer does not speak this protocol
-        return NET_SOCKET_ERROR;
-    }
-
     if (m_ulVersion >= 2) {
         // The server sends the handle and the Unicode word in one write; a handle alone comes
         // from an older server, which the caller meets with a lower version.
@@ -404,37 +398,4 @@ std::int32_t NetClient::CloseMsg(std::int32_t /*handle*/) {
     }
     CloseSocket();
     return NET_OK;
-}
-
-const char* NetStatusText(std::int32_t status) {
-    switch (status) {
-        case NET_OK:
-            return "success";
-        case NET_NOTHING_TO_REMOVE:
-            return "nothing to remove";
-        case NET_NO_MEMORY:
-            return "out of memory, or the application gave no event object";
-        case NET_NO_SOCKET:
-            return "socket or port cannot be opened, or the listener was refused";
-        case NET_NO_EVENT:
-            return "no event object attached";
-        case NET_REFUSED:
-            return "connection refused by the application";
-        case NET_NO_HANDLE:
-            return "no such handle";
-        case NET_BAD_PORT:
-            return "bad port in a service text";
-        case NET_BAD_VERSION:
-            return "protocol version not supported";
-        case NET_NO_SERVICE:
-            return "service not found";
-        case NET_SOCKET_ERROR:
-            return "socket write, read, lookup or connect failed";
-        case NET_NOT_CONNECTED:
-            return "not connected";
-        case NET_HANDLER_FAILED:
-            return "the handler of the call failed";
-        default:
-            return "unknown status";
-    }
 }

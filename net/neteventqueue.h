@@ -13,7 +13,7 @@ class NetHostHndl;
 // One event, in this process's own layout.
 struct NetEventRecord {
     std::uint16_t usId;
-    void* pWord;              // for MSG_NETUSER: non-null when posted without waiting
+    bool bPosted;             // MSG_NETUSER: nobody waits, the main thread releases the call
     void* pData;              // the event's argument
     NetHostHndl* pSender;     // the handle whose input thread waits for this event, or null
     std::uint64_t ullCharge;  // posted MSG_NETUSER: its share of m_ullPostedBytes

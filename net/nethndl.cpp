@@ -299,8 +299,7 @@ void NetHostHndl::CloseServerSocket() {
 }
 
 std::int32_t NetHostHndl::CloseClient() {
-    // "Message" capitalised, unlike the close message's own trace: log readers match both.
-    NetTraceFormat(m_pServerImp, NET_TRACE_DEBUG, "Close Message handle %d", m_lHandle);
+    NetTraceFormat(m_pServerImp, NET_TRACE_DEBUG, kTraceCloseClient, m_lHandle);
     return NetClient::CloseMsg(m_lHandle);
 }
 

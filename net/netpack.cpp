@@ -10,6 +10,7 @@
 
 #include "net_xdr_budget.h"
 #include "net_xdr_io.h"
+#include "net_xdr_value.h"
 #include "netpack_memory.h"
 #include "zo/zostring.h"
 

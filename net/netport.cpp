@@ -13,6 +13,7 @@
 #include "net/net_xdr.h"
 #include "net/netproto.h"
 #include "netservimp.h"
+#include "netsocket.h"
 
 namespace {
 
@@ -49,27 +50,39 @@ bool AcceptShortOfResources(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The first port match accepts: the generic listener's port, then the registered ones.
-// The caller holds the table lock.
-template <typename Match>
-NetServerPort* FirstPort(NetServerImp& server, Match match) {
-    if (server.m_pListenPort != nullptr && match(*server.m_pListenPort)) {
-        return server.m_pListenPort;
-    }
-    for (NetServerPort* p = server.m_pPortList; p != nullptr; p = p->m_pNext) {
-        if (match(*p)) {
-            return p;
-        }
-    }
-    return nullptr;
-}
-
 // The peer has read its answer or had its time: closed without lingering, so the accept thread
 // never waits on it.
 void CloseRefused(int socket) {
-    const linger now{1, 0};
-    setsockopt(socket, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    NetSetResetOnClose(socket);
     close(socket);
+}
+
+// A socket listening on port at the settings' bind address, or -1 (traced).
+int OpenListeningSocket(NetServerImp& server, std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        server.Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort socket creation failed");
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = server.m_Settings.ulBindAddress;
+    address.sin_port = htons(port);
+    // INADDR_NONE is a bind address that was asked for and is none (NetSettings): no port opens.
+    if (address.sin_addr.s_addr == htonl(INADDR_NONE) ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        server.Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort bind failed");
+        close(fd);
+        return -1;
+    }
+    if (listen(fd, server.m_Settings.lListenBacklog) != 0) {
+        server.Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort listen failed");
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -98,48 +111,27 @@ NetServerPort::NetServerPort(NetServerImp* server, std::uint16_t port)
       m_usUseCount(1),
       m_pPrev(nullptr),
       m_pNext(nullptr),
-      m_nStatus(NET_NO_SOCKET),
-      m_pThread(nullptr) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort socket creation failed");
-        return;
-    }
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      m_pThread(nullptr) {}
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = server->m_Settings.ulBindAddress;
-    address.sin_port = htons(port);
-    // INADDR_NONE is a bind address that was asked for and is none (NetSettings): no port opens.
-    if (address.sin_addr.s_addr == htonl(INADDR_NONE) ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort bind failed");
-        close(fd);
-        return;
+bool NetServerPort::Open() {
+    m_nSocket = OpenListeningSocket(*m_pServer, m_usPort);
+    if (m_nSocket == -1) {
+        return false;
     }
-    if (listen(fd, server->m_Settings.lListenBacklog) != 0) {
-        server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort listen failed");
-        close(fd);
-        return;
-    }
-    m_nSocket = fd;
-    NetTraceFormat(server, NET_TRACE_CONNECT, "Server port %d socket %d created", port, fd);
-
+    NetTraceFormat(m_pServer, NET_TRACE_CONNECT, "Server port %d socket %d created", m_usPort,
+                   m_nSocket);
     const linger lingerOn{1, 1};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
+    setsockopt(m_nSocket, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn);
+    NetSetNoDelay(m_nSocket);
     m_pThread = new (std::nothrow) NetPortThread(this);
     if (m_pThread == nullptr) {
-        return;
+        return false;
     }
-    if (m_pThread->Create(server->m_Settings.ulThreadStack, 0) == 0) {
-        server->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort thread creation failed");
-        return;
+    if (m_pThread->Create(m_pServer->m_Settings.ulThreadStack, 0) == 0) {
+        m_pServer->Trace(NET_TRACE_ERROR, "NetServerPort::NetServerPort thread creation failed");
+        return false;
     }
-    m_nStatus = NET_OK;
+    return true;
 }
 
 NetServerPort::~NetServerPort() {
@@ -168,55 +160,51 @@ void NetServerPort::StopAccepting() {
 }
 
 void NetPortThread::Run() {
-    NetServerImp* server = m_pPort->m_pServer;
     const int listenSocket = m_pPort->m_nSocket;
     SetPriority(ZoPriorityHigh);
     m_Refused.reserve(kMaxRefused);
     m_Polls.reserve(kMaxRefused + 1);
-
-    while (!m_pPort->m_bStopping.load(std::memory_order_acquire)) {
+    const auto stopping = [this] { return m_pPort->m_bStopping.load(std::memory_order_acquire); };
+    while (!stopping()) {
         const short events = AwaitConnection(listenSocket);
-        if (m_pPort->m_bStopping.load(std::memory_order_acquire)) {
+        if (stopping() || (events != 0 && !Accept(listenSocket, events))) {
             break;
-        }
-        if (events == 0) {
-            continue;
-        }
-        NetTraceFormat(server, NET_TRACE_DEBUG, "poll results %x", static_cast<unsigned>(events));
-
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        const int connection =
-            accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (connection < 0) {
-            const int error = errno;
-            if (AcceptCanRetry(error)) {
-                continue;
-            }
-            if (AcceptShortOfResources(error)) {
-                poll(nullptr, 0, kExhaustedBackoffMs);
-                continue;
-            }
-            break;  // the socket is closed or broken: this port accepts no more
-        }
-
-        char address[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-        NetTraceFormat(server, NET_TRACE_DEBUG, "Connect complete address %.127s", address);
-
-        const NetAdmission admission =
-            server->StartInputThread(connection, m_pPort->m_usPort, peer.sin_addr.s_addr);
-        if (admission == NetAdmission::kFailed) {
-            server->Trace(NET_TRACE_ERROR, "Connection thread not created");
-        }
-        if (admission != NetAdmission::kStarted) {
-            Refuse(connection);
         }
     }
     for (const Refused& refused : m_Refused) {
         CloseRefused(refused.nSocket);
     }
     m_Refused.clear();
+}
+
+bool NetPortThread::Accept(int listenSocket, short events) {
+    NetServerImp* server = m_pPort->m_pServer;
+    NetTraceFormat(server, NET_TRACE_DEBUG, "poll results %x", static_cast<unsigned>(events));
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int connection =
+        accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (connection < 0) {
+        const int error = errno;
+        if (AcceptShortOfResources(error)) {
+            poll(nullptr, 0, kExhaustedBackoffMs);
+            return true;
+        }
+        return AcceptCanRetry(error);  // else the socket is closed or broken
+    }
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    NetTraceFormat(server, NET_TRACE_DEBUG, "Connect complete address %.127s", address);
+
+    const NetAdmission admission =
+        server->StartInputThread(connection, m_pPort->m_usPort, peer.sin_addr.s_addr);
+    if (admission == NetAdmission::kFailed) {
+        server->Trace(NET_TRACE_ERROR, "Connection thread not created");
+    }
+    if (admission != NetAdmission::kStarted) {
+        Refuse(connection);
+    }
+    return true;
 }
 
 short NetPortThread::AwaitConnection(int listenSocket) {
@@ -258,9 +246,13 @@ void NetPortThread::Refuse(int socket) {
 }
 
 NetServerPort* NetServerImp::FindPort(std::uint16_t port) {
-    return FirstPort(*this, [port](const NetServerPort& p) { return p.m_usPort == port; });
-}
-
-NetServerPort* NetServerImp::FindPortFromSocket(int socket) {
-    return FirstPort(*this, [socket](const NetServerPort& p) { return p.m_nSocket == socket; });
+    if (m_pListenPort != nullptr && m_pListenPort->m_usPort == port) {
+        return m_pListenPort;
+    }
+    for (NetServerPort* p = m_pPortList; p != nullptr; p = p->m_pNext) {
+        if (p->m_usPort == port) {
+            return p;
+        }
+    }
+    return nullptr;
 }

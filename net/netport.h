@@ -35,6 +35,9 @@ private:
     short AwaitConnection(int listenSocket);
     // Waits a moment for the listening socket and the refused connections, and closes those
     // that are done; the listening socket's poll events (0: nothing to accept).
+    bool Accept(int listenSocket, short events);
+    // Accepts a connection and starts its input thread, or refuses it; false once the listening
+    // socket accepts no more.
     void Refuse(int socket);
 
     struct Refused {
@@ -47,21 +50,22 @@ private:
 
 class NetServerPort {
 public:
-    NetServerPort(NetServerImp* server, std::uint16_t port);
-    // Opens the port and starts its accept thread; the outcome is in m_nStatus (1 or 10).
+    NetServerPort(NetServerImp* server, std::uint16_t port);  // opens nothing yet
+    bool Open();
+    // The registering thread, once. Listens on the port and starts the accept thread; false
+    // (traced) when the port cannot serve, and the caller deletes it.
     virtual ~NetServerPort();
     // Closes the listening socket, which wakes the accept thread, and joins it.
     void StopAccepting();
     // The thread that owns the port (table lock not needed). Wakes and joins the accept thread
     // and releases it; the socket stays open until the destructor. Idempotent.
 
-    NetServerImp* m_pServer;     // not owned
+    NetServerImp* m_pServer;  // not owned
     std::uint16_t m_usPort;
     int m_nSocket;               // -1 until listening
     std::uint16_t m_usUseCount;  // registrations on this port; guarded by the table lock
     NetServerPort* m_pPrev;      // port list, guarded by the table lock
     NetServerPort* m_pNext;
-    int m_nStatus;
-    NetPortThread* m_pThread;    // owned
+    NetPortThread* m_pThread;              // owned
     std::atomic<bool> m_bStopping{false};  // set before the accept thread is woken
 };

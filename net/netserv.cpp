@@ -33,22 +33,6 @@ void sigHandler(int) {
 
 constexpr std::size_t kHostNameSize = 64;
 
-// Reads a whole decimal number from the environment; false when absent or malformed.
-bool EnvNumber(const char* name, unsigned long long max, unsigned long long& value) {
-    const char* text = getenv(name);
-    if (text == nullptr || *text < '0' || *text > '9') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long parsed = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
 // The prefix of an entry, or null when the mask filters the level out. The prefixes are
 // exactly 10 characters wide; log readers cut the time stamp at that column.
 const char* TracePrefix(NETTraceLevel level, std::uint16_t flags) {
@@ -112,42 +96,6 @@ void DeleteHandles(NetServerImp& server, const NetHostHndl* listenHandle) {
 }
 
 }  // namespace
-
-NetSettings NetSettings::FromEnvironment() {
-    NetSettings settings;
-    unsigned long long value = 0;
-    if (EnvNumber("ZOR_NET_DECODE_BUDGET", ULLONG_MAX, value) && value > 0) {
-        settings.ullDecodeBudget = value;
-    }
-    if (EnvNumber("ZOR_NET_SERVER_DECODE_BUDGET", ULLONG_MAX, value) && value > 0) {
-        settings.ullServerDecodeBudget = value;
-    }
-    if (EnvNumber("ZOR_NET_MAX_REFERENCE_DEPTH", INT16_MAX, value)) {
-        settings.usMaxReferenceDepth = static_cast<std::uint16_t>(value);
-    }
-    if (EnvNumber("ZOR_NET_HANDSHAKE_TIMEOUT_MS", INT32_MAX, value)) {
-        settings.lHandshakeTimeoutMs = static_cast<std::int32_t>(value);
-    }
-    if (EnvNumber("ZOR_NET_MAX_HANDSHAKES", UINT32_MAX, value)) {
-        settings.ulMaxHandshakes = static_cast<std::uint32_t>(value);
-    }
-    if (EnvNumber("ZOR_NET_MAX_CONNECTIONS", UINT32_MAX, value)) {
-        settings.ulMaxConnections = static_cast<std::uint32_t>(value);
-    }
-    if (EnvNumber("ZOR_NET_LISTEN_BACKLOG", INT32_MAX, value) && value > 0) {
-        settings.lListenBacklog = static_cast<std::int32_t>(value);
-    }
-    if (EnvNumber("ZOR_NET_BATCH_INPUT_THREADS", 1, value)) {
-        settings.bBatchInputThreads = value != 0;
-    }
-    if (const char* address = getenv("ZOR_NET_BIND_ADDRESS")) {
-        in_addr parsed{};
-        // Not an address: no port opens, rather than one reachable from everywhere.
-        settings.ulBindAddress =
-            inet_pton(AF_INET, address, &parsed) == 1 ? parsed.s_addr : INADDR_NONE;
-    }
-    return settings;
-}
 
 NetSettings& NetServer::Settings() {
     return static_cast<NetServerImp*>(this)->m_Settings;
@@ -257,7 +205,7 @@ NetServerImp::~NetServerImp() {
     NetHostHndl* const listenHandle = m_pListenHndl;
     delete m_pListenHndl;
     m_pListenHndl = nullptr;
-    Trace(NET_TRACE_DEBUG, "NetServer::~NetServer listen handled deleted");
+    Trace(NET_TRACE_DEBUG, kTraceListenDeleted);
 
     DeleteHandles(*this, listenHandle);
     free(m_pszLocalHost);

@@ -48,7 +48,7 @@ constexpr CallKind kUserCall{"UserMsg", MSG_NETUSER, kBadUserHandle};
 void PostClose(NetServerImp& server, NetHostHndl* handle) {
     ZoLock lock(server.m_TableLock);
     handle->m_bPeerClosed = true;
-    server.PostEvent(MSG_CLOSE, nullptr,
+    server.PostEvent(MSG_CLOSE,
                      reinterpret_cast<void*>(static_cast<std::intptr_t>(handle->m_lHandle)));
 }
 
@@ -59,18 +59,18 @@ void BeginCall(NetServerImp& server, int socket, const CallKind& kind) {
     server.MessageHook();
 }
 
-// Reads one call record under the per-message decode budget and the server's pool. A record
-// read only in part leaves the stream at no message boundary, so the connection is shut down and
-// what arrived behind the record is dropped: the next identifier read fails and the connection
-// closes the usual way. hold, when given, receives the record's share of the pool, to be given
-// back once the record is released.
-template <typename Decode>
-bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Decode decode,
+// Reads one call record with code(XDR_DECODE, record) under the per-message decode budget and
+// the server's pool. A record read only in part leaves the stream at no message boundary, so the
+// connection is shut down and what arrived behind the record is dropped: the next identifier read
+// fails and the connection closes the usual way. hold, when given, receives the record's share of
+// the pool, to be given back once the record is released.
+template <typename Record, typename Codec>
+bool DecodeCall(NetServerImp& server, int socket, const CallKind& kind, Codec code, Record& record,
                 NetDecodeHold* hold = nullptr) {
     const NetSettings& limits = server.m_Settings;
     NetDecodeBudget budget(limits.ullDecodeBudget, limits.usMaxReferenceDepth, &server.m_DecodePool,
                            limits.ullServerDecodeBudget);
-    const bool decoded = decode() != 0;
+    const bool decoded = code(XDR_DECODE, record) != 0;
     if (hold != nullptr) {
         *hold = budget.Hold();
     }
@@ -103,9 +103,8 @@ void HandOver(NetServerImp& server, NetHostHndl* handle, const CallKind& kind, R
         NetTraceFormat(&server, NET_TRACE_ERROR, kind.pszBadHandle, request.lHandle);
         return;
     }
-    const std::int32_t lost = server.SendToMainThread(handle, kind.usEvent, nullptr, &request);
-    if (lost != 0) {
-        request.ulStatus = static_cast<std::uint32_t>(lost);
+    if (!server.SendToMainThread(handle, kind.usEvent, &request)) {
+        request.ulStatus = NET_SOCKET_ERROR;  // nobody answered
     }
 }
 
@@ -128,7 +127,7 @@ void ReceiveValueCall(NetServerImp& server, int socket, NetHostHndl* handle, con
                       Value Record::*value, Codec code) {
     BeginCall(server, socket, kind);
     Record request{};
-    if (!DecodeCall(server, socket, kind, [&] { return code(XDR_DECODE, request); })) {
+    if (!DecodeCall(server, socket, kind, code, request)) {
         return;
     }
     const bool noReply = (request.ulFlags & NET_FLAG_NOREPLY) != 0;
@@ -165,12 +164,6 @@ NetInputThread* NetInputThread::Current() {
     return t_pCurrentThread;
 }
 
-NetHostHndl* NetServerImp::BoundHandle(int socket) {
-    NetInputThread* thread = NetInputThread::Current();
-    return thread != nullptr && thread->m_nSocket == socket ? thread->m_pHandle
-                                                            : NetHostFromSocket(socket);
-}
-
 void NetInputThread::ShutdownSocket() {
     std::lock_guard<std::mutex> lock(m_SocketMutex);
     if (m_nSocket != -1) {
@@ -195,23 +188,31 @@ void NetInputThread::Run() {
 
 void NetInputThread::Serve() {
     NetServerImp* server = m_pServer;
-    const int socket = m_nSocket;
-    NetHostHndl* handle = server->CreateConnection(socket, m_usPort, m_ulPeerAddress);
+    NetHostHndl* handle = server->CreateConnection(*this);
     if (handle == nullptr) {
         server->Trace(NET_TRACE_DEBUG, "Thread handle == NULL");
         server->LeaveStage(*this);  // the wait below counts against no quota
-        AwaitPeerClose(socket);
+        AwaitPeerClose(m_nSocket);
         CloseSocket();
         return;
     }
-    m_pHandle = handle;
     SetPriority(ZoPriorityHigh);
     if (server->m_Settings.bBatchInputThreads) {
         SetBatchScheduling(true);  // see NetSettings: a choice for machines the server owns
     }
+    if (!ReadMessages(handle)) {
+        NetTraceFormat(server, NET_TRACE_DEBUG, "ConnectionThread socket %d detected closed",
+                       m_nSocket);
+        PostClose(*server, handle);
+    }
+    CloseSocket();
+}
 
-    // One message at a time, each answered before the next identifier is read. Reads block
-    // without a time-out; a shutdown from the main thread or a stopping server wakes them.
+// One message at a time, each answered before the next identifier is read. Reads block without
+// a time-out; a shutdown from the main thread or a stopping server wakes them.
+bool NetInputThread::ReadMessages(NetHostHndl* handle) {
+    NetServerImp* server = m_pServer;
+    const int socket = m_nSocket;
     NetXDR* xdr = server->Xdr();
     // The library's own encoder reads this connection through a buffer of its own, so that an
     // identifier and the record behind it cost one receive. An application's encoder sees every
@@ -220,14 +221,11 @@ void NetInputThread::Serve() {
     if (NetOwnEncoder(*xdr)) {
         received.emplace(socket);
     }
-    for (;;) {
-        std::uint32_t id = 0;
-        if (!xdr->ULong(socket, XDR_DECODE, id)) {
-            break;
-        }
+    std::uint32_t id = 0;
+    while (xdr->ULong(socket, XDR_DECODE, id)) {
         switch (id) {
             case NET_MSG_CONNECT:
-                server->ConnectMsg(socket);
+                server->ConnectMsg(socket, handle);
                 break;
             case NET_MSG_INTEGER:
                 server->IntegerMsg(socket, handle);
@@ -244,8 +242,7 @@ void NetInputThread::Serve() {
                 break;
             case NET_MSG_CLOSE:
                 server->CloseMsg(socket, handle);
-                CloseSocket();
-                return;
+                return true;
             default:
                 NetTraceFormat(server, NET_TRACE_ERROR,
                                "NetServer::MsgUser Unknown network message ID %ld",
@@ -253,11 +250,7 @@ void NetInputThread::Serve() {
                 break;
         }
     }
-
-    // The connection is gone.
-    NetTraceFormat(server, NET_TRACE_DEBUG, "ConnectionThread socket %d detected closed", socket);
-    PostClose(*server, handle);
-    CloseSocket();
+    return false;  // the connection is gone
 }
 
 void NetServerImp::IntegerMsg(int socket, NetHostHndl* handle) {
@@ -279,9 +272,10 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
     NetDecodeHold hold;  // given back once the texts below are released
     MSGSTRINGCALL request{};
     MSGSTRINGCALL reply{};
-    if (!DecodeCall(
-            *this, socket, kStringCall,
-            [&] { return m_pXdr->StringCall(socket, XDR_DECODE, request); }, &hold)) {
+    const auto code = [&](XDR_Op op, MSGSTRINGCALL& record) {
+        return m_pXdr->StringCall(socket, op, record);
+    };
+    if (!DecodeCall(*this, socket, kStringCall, code, request, &hold)) {
         m_pXdr->StringCall(-1, XDR_FREE, request);
         return;
     }
@@ -300,35 +294,30 @@ void NetServerImp::StringMsg(int socket, NetHostHndl* handle) {
 }
 
 // A no-reply user call goes to the main thread without waiting while the posted calls' shares
-// of the pool stay within one decode budget; false, with the request untouched, beyond it.
-bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold,
-                                unsigned char unicode) {
+// of the pool stay within one decode budget.
+bool NetServerImp::PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold) {
+    if (request.lHandle != handle->m_lHandle) {
+        return false;  // posted, it would reach the handle it names: HandOver answers it
+    }
     // The share travels with the call and pays for the copy the main thread gets as well.
     if (!hold.Grow(NetAllocCost(sizeof(MSGUSERCALL)), m_Settings.ullServerDecodeBudget)) {
         return false;
     }
     const std::uint64_t charge = hold.Bytes();
-    if (m_ullPostedBytes.fetch_add(charge) + charge > m_Settings.ullDecodeBudget) {
-        m_ullPostedBytes.fetch_sub(charge);
-        return false;
-    }
-    NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
-                   request.lHandle);
-    // Not waited for: the main thread gets a copy of its own, values included, and releases it
-    // after the application's answer.
-    MSGUSERCALL* copy = nullptr;
-    if (request.lHandle != handle->m_lHandle) {
-        NetTraceFormat(this, NET_TRACE_ERROR, kBadUserHandle, request.lHandle);
-    } else if ((copy = new (std::nothrow) MSGUSERCALL(request)) == nullptr) {
-        Trace(NET_TRACE_ERROR, "NetServer::UserMsg out of memory, call dropped");
-    } else if (PostEvent(MSG_NETUSER, reinterpret_cast<void*>(1), copy, nullptr, charge)) {
-        hold.Release();  // ReleasePosted gives it back
-        return true;
+    if (m_ullPostedBytes.fetch_add(charge) + charge <= m_Settings.ullDecodeBudget) {
+        // The main thread gets a copy of its own, values included, and releases it after the
+        // application's answer.
+        auto* copy = new (std::nothrow) MSGUSERCALL(request);
+        if (copy != nullptr && PostOneWay(copy, charge)) {
+            NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg posted handle %d",
+                           request.lHandle);
+            hold.Release();  // ReleasePosted gives it back
+            return true;
+        }
+        delete copy;
     }
     m_ullPostedBytes.fetch_sub(charge);
-    m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
-    delete copy;
-    return true;
+    return false;
 }
 
 void NetServerImp::ReleasePosted(std::uint64_t charge) {
@@ -342,25 +331,25 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
     NetDecodeHold hold;  // given back once the values below are released
     MSGUSERCALL request{};
     MSGUSERCALL reply{};
-    if (!DecodeCall(
-            *this, socket, kUserCall,
-            [&] { return m_pXdr->UserCall(socket, XDR_DECODE, request, unicode); }, &hold)) {
+    const auto code = [&](XDR_Op op, MSGUSERCALL& record) {
+        return m_pXdr->UserCall(socket, op, record, unicode);
+    };
+    if (!DecodeCall(*this, socket, kUserCall, code, request, &hold)) {
         NetTraceFormat(this, NET_TRACE_DEBUG, "NetServer::UserMsg read failed error %d", errno);
         m_pXdr->UserCall(-1, XDR_FREE, request, unicode);  // what the failed decode had built
         return;
     }
 
     if (request.ulFlags & NET_FLAG_NOREPLY) {
-        // A large call is not queued: it waits and is released here, where its heap is.
-        if (hold.Bytes() < kNetLargeDecode && PostUserCall(handle, request, hold, unicode)) {
-            return;
+        // A large call is not queued: it waits and is released here, where its heap is. So does
+        // a call while posted calls hold a whole budget, so that a peer cannot queue calls
+        // faster than the application handles them.
+        if (hold.Bytes() >= kNetLargeDecode || !PostUserCall(handle, request, hold)) {
+            NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg handle %d waits its turn",
+                           request.lHandle);
+            HandOver(*this, handle, kUserCall, request);
+            m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
         }
-        // Posted calls already hold a whole budget: this one waits for the main thread, so a
-        // peer cannot queue calls faster than the application handles them.
-        NetTraceFormat(this, NET_TRACE_DEBUG, "NetServerImp::UserMsg handle %d waits its turn",
-                       request.lHandle);
-        HandOver(*this, handle, kUserCall, request);
-        m_pXdr->UserCall(-1, XDR_FREE, request, unicode);
         return;
     }
 
@@ -376,13 +365,6 @@ void NetServerImp::UserMsg(int socket, NetHostHndl* handle) {
 
 void NetServerImp::CloseMsg(int socket, NetHostHndl* handle) {
     NetTraceFormat(this, NET_TRACE_CONNECT, "NetServer::CloseMsg socket %d", socket);
-    if (handle == nullptr) {
-        handle = BoundHandle(socket);
-    }
-    if (handle == nullptr) {
-        Trace(NET_TRACE_ERROR, "NetServer::CloseMsg Can't find handle");
-        return;
-    }
     bool active;
     {
         ZoLock lock(m_TableLock);

@@ -18,39 +18,6 @@ namespace {
 
 constexpr std::size_t kServiceNameMax = 256;
 
-// The port of a services-database entry over "tcp", in host order; false when there is none.
-// The reentrant lookup: clients, handshakes and the registry look ports up from any thread.
-bool ServicePort(const char* name, std::uint16_t& port) {
-    std::vector<char> buffer(1024);
-    for (;;) {
-        servent entry;
-        servent* found = nullptr;
-        const int rc = getservbyname_r(name, "tcp", &entry, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE && buffer.size() < 65536) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (rc != 0 || found == nullptr) {
-            return false;
-        }
-        port = ntohs(static_cast<std::uint16_t>(found->s_port));
-        return true;
-    }
-}
-
-// Drops the server's reference to a listen handle it no longer holds. Connections still
-// served through the handle keep it alive until the last of them closes.
-void DropListenHandle(NetServerImp& server, NetHostHndl* handle) {
-    if (handle->m_usConnectCount == 0) {
-        server.Trace(NET_TRACE_ERROR, "NetServer::SetListen assertion m_usConnectCount != 0");
-        return;
-    }
-    if (--handle->m_usConnectCount == 0) {
-        handle->m_bDestroyData = true;
-        handle->Destroy();
-    }
-}
-
 void UnlinkPort(NetServerImp& server, NetServerPort* port) {
     if (port->m_pPrev != nullptr) {
         port->m_pPrev->m_pNext = port->m_pNext;
@@ -71,22 +38,137 @@ void LinkPort(NetServerImp& server, NetServerPort* port) {
     server.m_pPortList = port;
 }
 
-}  // namespace
-
-std::uint16_t NetDefaultPort() {
-    std::uint16_t port = NET_DEFAULT_PORT;
-    ServicePort("olmnet", port);
+// Table lock held. A new port on number, listening and kept where the server keeps its ports;
+// null when there is none, with status saying why and doomed what to delete once the lock is
+// released.
+NetServerPort* OpenPort(NetServerImp& server, std::uint16_t number, int& status,
+                        NetServerPort*& doomed) {
+    auto* port = new (std::nothrow) NetServerPort(&server, number);
+    if (port == nullptr) {
+        status = NET_NO_MEMORY;
+        return nullptr;
+    }
+    if (!port->Open()) {
+        status = NET_NO_SOCKET;
+        doomed = port;
+        return nullptr;
+    }
+    if (number == server.Port() && server.m_pListenPort == nullptr) {
+        server.m_pListenPort = port;
+    } else {
+        LinkPort(server, port);
+    }
     return port;
 }
 
-std::uint16_t NetPortFromText(const char* text) {
-    std::uint16_t port = 0;
-    if (ServicePort(text, port)) {
-        return port;
+// Table lock held. A registration of name on number served by ev, or ev handed to the
+// registration that serves them already; status 1, or why not. doomed: as at OpenPort.
+int AddService(NetServerImp& server, const char* name, std::uint16_t number, NetEvent* ev,
+               NetServerPort*& doomed) {
+    if (NetRegisterNode* existing = server.FindFunc(name, number)) {
+        if (existing->m_pEvent != nullptr && existing->m_pEvent != ev) {
+            delete existing->m_pEvent;
+        }
+        existing->m_pEvent = ev;
+        return NET_OK;
     }
-    // atoi's reading, kept to the low 16 bits.
-    return static_cast<std::uint16_t>(strtoll(text, nullptr, 10));
+    NetServerPort* port = server.FindPort(number);
+    const bool opened = port == nullptr;
+    int status = NET_OK;
+    if (opened && (port = OpenPort(server, number, status, doomed)) == nullptr) {
+        return status;
+    }
+    if (!opened) {
+        ++port->m_usUseCount;
+    }
+    auto* node = new (std::nothrow) NetRegisterNode(name, port, ev);
+    if (node == nullptr || (name[0] != '\0' && node->m_pszName == nullptr)) {
+        // Without its name the record would serve every name on the port: give it up.
+        if (node != nullptr) {
+            node->m_pEvent = nullptr;  // still the caller's
+            delete node;               // drops the port use counted above
+        } else {
+            --port->m_usUseCount;
+        }
+        if (opened && port != server.m_pListenPort) {
+            UnlinkPort(server, port);
+            doomed = port;
+        }
+        return NET_NO_MEMORY;
+    }
+    node->m_ullSerial = server.m_ullNextSerial++;
+    node->m_pNext = server.m_pNodeList;
+    server.m_pNodeList = node;
+    return NET_OK;
 }
+
+// Table lock held. The generic listener's port and service record, ev serving it; status 1, or
+// why not (traced).
+int ListenOnDefaultPort(NetServerImp& server, NetEvent* ev) {
+    const bool opened = server.m_pListenPort == nullptr;
+    if (opened) {
+        int status = NET_OK;
+        NetServerPort* doomed = nullptr;
+        if (OpenPort(server, server.Port(), status, doomed) == nullptr) {
+            delete doomed;
+            server.Trace(NET_TRACE_ERROR, "NetServer::SetListen - Can't create listen port");
+            return NET_NO_SOCKET;
+        }
+    }
+    if (server.m_pListenNode != nullptr) {
+        server.m_pListenNode->m_pEvent = ev;  // the previous event goes with the previous handle
+        return NET_OK;
+    }
+    auto* node = new (std::nothrow) NetRegisterNode(nullptr, server.m_pListenPort, ev);
+    if (node == nullptr) {
+        server.Trace(NET_TRACE_ERROR, "NetServer::SetListen out of memory");
+        return NET_NO_MEMORY;
+    }
+    node->m_bListener = true;
+    node->m_ullSerial = server.m_ullNextSerial++;
+    // The record drops a use of the port when deleted, so it counts one here, except on a port
+    // it just opened, which starts counted.
+    if (!opened) {
+        ++server.m_pListenPort->m_usUseCount;
+    }
+    server.m_pListenNode = node;
+    return NET_OK;
+}
+
+// Without the table lock: the application hears NetDestroy. The server lets go of the handle;
+// connections still served through it keep it alive until the last of them closes. kept: an
+// event object that serves on under a new listen handle, which this one must not take along.
+void RetireListenHandle(NetHostHndl* handle, const NetEvent* kept = nullptr) {
+    handle->EventNetDestroy();
+    if (kept != nullptr && handle->m_pEvent == kept) {
+        handle->m_pEvent = nullptr;
+    }
+    handle->DropConnection();
+}
+
+// Without the table lock, so handshakes go on meanwhile: the application's NetCreate on the new
+// listen handle decides whether the listener is set.
+int StartListener(NetServerImp& server, NetHostHndl* handle, NetEvent* ev) {
+    ev->SetHndl(handle);
+    handle->UseHandle(server.LocalHost(), "");
+    handle->SetListen(ev);
+    ++handle->m_usConnectCount;  // the server's own reference
+    if (handle->EventNetCreate() != 0) {
+        NetTraceFormat(&server, NET_TRACE_CONNECT, "Generic listener set port %d", server.Port());
+        return NET_OK;
+    }
+    {
+        ZoLock lock(server.m_TableLock);
+        delete server.m_pListenNode;
+        server.m_pListenNode = nullptr;
+        server.m_pListenHndl = nullptr;
+    }
+    RetireListenHandle(handle);  // deletes the handle and ev with it
+    server.Trace(NET_TRACE_ERROR, "NetServer::SetListen - Creating refused");
+    return NET_NO_SOCKET;
+}
+
+}  // namespace
 
 int NetServerImp::ParseService(const char* service, char* name, std::uint16_t& port) {
     strncpy(name, service != nullptr ? service : "", kServiceNameMax);
@@ -99,7 +181,7 @@ int NetServerImp::ParseService(const char* service, char* name, std::uint16_t& p
     *colon = '\0';
     port = NetPortFromText(colon + 1);
     if (port == 0) {
-        Trace(NET_TRACE_ERROR, "NetServer::CreateConnection - Bad port");
+        Trace(NET_TRACE_ERROR, kTraceBadPort);
         return NET_BAD_PORT;
     }
     return NET_OK;
@@ -138,71 +220,23 @@ bool NetServerImp::ServiceExists(const NetRegisterNode* node, std::uint64_t seri
 int NetServerImp::RegisterFunc(const char* service, NetEvent* ev) {
     char name[kServiceNameMax + 1];
     std::uint16_t port = 0;
-    m_TableLock.Acquire();
-    const int parsed = ParseService(service, name, port);
-    if (parsed != NET_OK) {
-        m_TableLock.Release();
-        return parsed;
+    NetServerPort* doomed = nullptr;
+    int status;
+    {
+        ZoLock lock(m_TableLock);
+        status = ParseService(service, name, port);
+        if (status == NET_OK) {
+            status = AddService(*this, name, port, ev, doomed);
+        }
     }
-
-    if (NetRegisterNode* existing = FindFunc(name, port)) {
-        if (existing->m_pEvent != nullptr && existing->m_pEvent != ev) {
-            delete existing->m_pEvent;
-        }
-        existing->m_pEvent = ev;
-    } else {
-        NetServerPort* netPort = FindPort(port);
-        bool newPort = false;
-        if (netPort != nullptr) {
-            ++netPort->m_usUseCount;
-        } else {
-            netPort = new (std::nothrow) NetServerPort(this, port);
-            if (netPort == nullptr) {
-                m_TableLock.Release();
-                Trace(NET_TRACE_ERROR, "NetServer::RegisterFunc out of memory");
-                return NET_NO_MEMORY;
-            }
-            if (netPort->m_nStatus != NET_OK) {
-                m_TableLock.Release();
-                const int status = netPort->m_nStatus;
-                delete netPort;
-                return status;
-            }
-            newPort = true;
-            if (port == Port() && m_pListenPort == nullptr) {
-                m_pListenPort = netPort;
-            } else {
-                LinkPort(*this, netPort);
-            }
-        }
-
-        auto* node = new (std::nothrow) NetRegisterNode(name, netPort, ev);
-        if (node == nullptr || (name[0] != '\0' && node->m_pszName == nullptr)) {
-            // Without its name the record would serve every name on the port: give it up.
-            if (node != nullptr) {
-                node->m_pEvent = nullptr;  // still the caller's
-                delete node;               // drops the port use counted above
-            } else {
-                --netPort->m_usUseCount;
-            }
-            NetServerPort* doomed = nullptr;
-            if (newPort && netPort != m_pListenPort) {
-                UnlinkPort(*this, netPort);
-                doomed = netPort;
-            }
-            m_TableLock.Release();
-            delete doomed;
-            Trace(NET_TRACE_ERROR, "NetServer::RegisterFunc out of memory");
-            return NET_NO_MEMORY;
-        }
-        node->m_ullSerial = m_ullNextSerial++;
-        node->m_pNext = m_pNodeList;
-        m_pNodeList = node;
+    // Unlinked, so no one finds it; joining its accept thread needs no lock held.
+    delete doomed;
+    if (status == NET_OK) {
+        NetTraceFormat(this, NET_TRACE_CONNECT, "Register service %s port %d", name, port);
+    } else if (status == NET_NO_MEMORY) {
+        Trace(NET_TRACE_ERROR, "NetServer::RegisterFunc out of memory");
     }
-
-    NetTraceFormat(this, NET_TRACE_CONNECT, "Register service %s port %d", name, port);
-    m_TableLock.Release();
-    return NET_OK;
+    return status;
 }
 
 int NetServerImp::UnRegisterFunc(const char* service) {
@@ -246,36 +280,11 @@ int NetServerImp::SetListen(NetEvent* ev) {
     NetHostHndl* handle = nullptr;
     {
         ZoLock lock(m_TableLock);
-        bool newPort = false;
-        if (m_pListenPort == nullptr) {
-            auto* port = new (std::nothrow) NetServerPort(this, Port());
-            if (port == nullptr || port->m_nStatus != NET_OK) {
-                delete port;
-                Trace(NET_TRACE_ERROR, "NetServer::SetListen - Can't create listen port");
-                return NET_NO_SOCKET;
-            }
-            m_pListenPort = port;
-            newPort = true;
-        }
-        if (m_pListenNode != nullptr) {
-            m_pListenNode->m_pEvent = ev;  // the previous event goes with the previous handle
-        } else {
-            auto* node = new (std::nothrow) NetRegisterNode(nullptr, m_pListenPort, ev);
-            if (node == nullptr) {
-                Trace(NET_TRACE_ERROR, "NetServer::SetListen out of memory");
-                return NET_NO_MEMORY;
-            }
-            node->m_bListener = true;
-            node->m_ullSerial = m_ullNextSerial++;
-            // The record drops a use of the port when deleted, so it counts one here, except
-            // on a port it just opened, which starts counted.
-            if (!newPort) {
-                ++m_pListenPort->m_usUseCount;
-            }
-            m_pListenNode = node;
+        const int status = ListenOnDefaultPort(*this, ev);
+        if (status != NET_OK) {
+            return status;
         }
         previous = m_pListenHndl;
-        m_pListenHndl = nullptr;
         handle = new (std::nothrow) NetHostHndl(NET_LISTEN_HANDLE, this, nullptr);
         if (handle == nullptr) {
             delete m_pListenNode;  // no half-set listener; ev stays the caller's
@@ -284,37 +293,10 @@ int NetServerImp::SetListen(NetEvent* ev) {
         }
         m_pListenHndl = handle;
     }
-    // The application is called without the lock, so handshakes go on meanwhile.
     if (previous != nullptr) {
-        previous->EventNetDestroy();
-        if (previous->m_pEvent == ev) {
-            previous->m_pEvent = nullptr;  // the same object again: the new handle keeps it
-        }
-        DropListenHandle(*this, previous);
+        RetireListenHandle(previous, ev);
     }
-    if (handle == nullptr) {
-        return NET_NO_MEMORY;
-    }
-
-    ev->SetHndl(handle);
-    handle->UseHandle(LocalHost(), "");
-    handle->SetListen(ev);
-    ++handle->m_usConnectCount;  // the server's own reference
-    if (handle->EventNetCreate() != 0) {
-        NetTraceFormat(this, NET_TRACE_CONNECT, "Generic listener set port %d", Port());
-        return NET_OK;
-    }
-
-    {
-        ZoLock lock(m_TableLock);
-        delete m_pListenNode;
-        m_pListenNode = nullptr;
-        m_pListenHndl = nullptr;
-    }
-    handle->EventNetDestroy();
-    DropListenHandle(*this, handle);  // deletes the handle and ev with it
-    Trace(NET_TRACE_ERROR, "NetServer::SetListen - Creating refused");
-    return NET_NO_SOCKET;
+    return handle != nullptr ? StartListener(*this, handle, ev) : NET_NO_MEMORY;
 }
 
 int NetServerImp::RemoveListen() {
@@ -330,8 +312,7 @@ int NetServerImp::RemoveListen() {
         m_pListenHndl = nullptr;
     }
     if (handle != nullptr) {
-        handle->EventNetDestroy();
-        DropListenHandle(*this, handle);
+        RetireListenHandle(handle);
     }
     Trace(NET_TRACE_CONNECT, "Generic listener removed");
     return NET_OK;

@@ -47,13 +47,6 @@ NetHostHndl* NetServerImp::NetHost(std::int32_t handle) {
     return m_ppHandles[handle];
 }
 
-NetHostHndl* NetServerImp::NetHostFromSocket(int socket) {
-    if (socket == -1) {
-        return nullptr;  // every handle without an accepted socket holds -1
-    }
-    return FirstHandle(*this, [socket](NetHostHndl& h) { return h.m_nServerSocket == socket; });
-}
-
 NetHostHndl* NetServerImp::CreateHndl(const char* host, const char* service) {
     ZoLock lock(m_TableLock);
     std::uint32_t index = 0;

@@ -17,6 +17,7 @@
 #include "net/netsettings.h"
 #include "neteventqueue.h"
 #include "net_xdr_budget.h"
+#include "nettracetexts.h"
 #include "zo/zoinput.h"
 #include "zo/zosemaphore.h"
 #include "zo/zothread.h"
@@ -35,14 +36,6 @@ enum : std::uint16_t {
     MSG_CLOSE = 0x1504,
     MSG_NETUSER = 0x1505
 };
-
-// Traced when a call record names no handle: on the input thread for a number other than its
-// connection's, on the main thread for one the table does not hold. The word order differs from
-// kind to kind; log readers match each text as it is.
-constexpr char kBadIntegerHandle[] = "NetServer::MsgUser  MSG_NETINTEGER bad handle %d";
-constexpr char kBadRealHandle[] = "NetServer::MsgUser  MSG_NETREAL %d bad handle";
-constexpr char kBadStringHandle[] = "NetServer::MsgUser  MSG_NETSTRING %d bad handle";
-constexpr char kBadUserHandle[] = "NetServer::MsgUser  MSG_NETUSER %d bad handle";
 
 // Carries a new connection to the main thread.
 struct NetConnection {
@@ -80,21 +73,23 @@ public:
     void Run() override;
 
     static NetInputThread* Current();
-    // Any thread. The calling thread's own input thread object, or null on other threads.
+    // Any thread. The calling thread's own input thread object, or null on other threads: the
+    // trace folds repeats per connection.
     void ShutdownSocket();
     // Any thread. Wakes the thread out of a read or write on its socket; the socket stays open.
 
     int m_nSocket;  // owned by this thread, which closes it last; -1 once closed
     std::uint16_t m_usPort;
-    std::uint32_t m_ulPeerAddress;     // network byte order
-    NetServerImp* m_pServer;           // not owned
-    NetHostHndl* m_pHandle = nullptr;  // this thread only: the handle the handshake bound
-    NetTraceFold m_TraceFold;          // this thread only
+    std::uint32_t m_ulPeerAddress;                     // network byte order
+    NetServerImp* m_pServer;                           // not owned
+    NetTraceFold m_TraceFold;                          // this thread only
     std::chrono::steady_clock::time_point m_Accepted;  // set before the thread starts
     NetStage m_eStage = NetStage::kNone;               // guarded by the server's m_StageMutex
 
 private:
     void Serve();  // the handshake, then the messages until the connection ends
+    bool ReadMessages(NetHostHndl* handle);
+    // Serves the connection's messages: true when a close message ended it, false when it broke.
     void CloseSocket();
     std::mutex m_SocketMutex;  // orders ShutdownSocket against the close of m_nSocket
 };
@@ -127,15 +122,12 @@ public:
     NetRegisterNode* FindFunc(const char* name, std::uint16_t port);        // table lock held
     bool ServiceExists(const NetRegisterNode* node, std::uint64_t serial);  // table lock held
 
-    // Ports. Callers hold the table lock.
-    NetServerPort* FindPort(std::uint16_t port);
-    NetServerPort* FindPortFromSocket(int socket);
+    NetServerPort* FindPort(std::uint16_t port);  // table lock held
 
     // Handle table. Any thread; each takes the table lock.
     NetHostHndl* NetHost(std::int32_t handle) override;
     NetHostHndl* CreateHndl(const char* host, const char* service) override;
     NetHostHndl* FindHndl(const char* host, const char* service) override;
-    NetHostHndl* NetHostFromSocket(int socket);
     NetHostHndl* FindFreeHndl(const char* host, const char* service, std::uint16_t port);
     NetHostHndl* RebindFreeHndl(const char* host, const char* service);
     // Any thread. For a table that cannot grow: any handle nothing uses, bound to the new host
@@ -158,34 +150,34 @@ public:
     // This thread's message buffer: compose there and Trace(level, nullptr).
 
     // Handshake and message reception: the connection's input thread.
-    NetHostHndl* CreateConnection(int socket, std::uint16_t port, std::uint32_t address);
-    void ConnectMsg(int socket);
+    NetHostHndl* CreateConnection(NetInputThread& thread);
+    // The handshake of the thread's connection: the handle it bound, or null (traced, the peer
+    // told why where it can be) when the connection is not to be served.
+    void ConnectMsg(int socket, NetHostHndl* handle);
     void IntegerMsg(int socket, NetHostHndl* handle);
     void RealMsg(int socket, NetHostHndl* handle);
     void StringMsg(int socket, NetHostHndl* handle);
     void UserMsg(int socket, NetHostHndl* handle);
-    bool PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold,
-                      unsigned char unicode);
-    // Input thread. Posts a no-reply user call without waiting (true; the request then belongs
-    // to the main thread or is released, and hold's share travels with it), or false, untouched,
-    // when posted calls hold a budget.
+    bool PostUserCall(NetHostHndl* handle, MSGUSERCALL& request, NetDecodeHold& hold);
+    // Input thread. Posts a no-reply user call of handle without waiting: true once posted (the
+    // request's values then belong to the main thread and hold's share travels with them), or
+    // false, with request untouched, when it cannot be posted (it names another handle, posted
+    // calls hold a budget already, or the copy or the post failed): HandOver then serves it.
     void ReleasePosted(std::uint64_t charge);
     // Main thread, once a posted user call is released: gives back what it held.
     void CloseMsg(int socket, NetHostHndl* handle);
-    NetHostHndl* BoundHandle(int socket);
-    // Input thread. The handle bound to socket: the calling input thread's own (the handle holds
-    // a duplicate descriptor of the connection, not this one), else the table's; null for none.
 
     // Events to the main thread: a queue in memory, and the pipe as its doorbell, readable
     // while any event waits.
-    std::int32_t PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender = nullptr,
-                           std::uint64_t charge = 0);
-    // Any thread, never blocks. 1 when the event is queued, 0 (traced) when it is lost. sender:
-    // the handle whose input thread waits for the event, released if no handler answers it.
-    // charge: what a posted user call holds, given back to m_ullPostedBytes once handled.
-    std::int32_t SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word, void* data);
-    // Input threads. Posts and waits for the main thread: 0 once a handler has answered, or the
-    // status to answer with (32) when the event was lost or the server is stopping.
+    bool PostEvent(std::uint16_t id, void* data, NetHostHndl* sender = nullptr);
+    // Any thread, never blocks. False (traced) when the event is lost. sender: the handle whose
+    // input thread waits for the event, released if no handler answers it.
+    bool PostOneWay(MSGUSERCALL* call, std::uint64_t charge);
+    // Input threads, as PostEvent: a user call nobody waits for, the main thread's to release.
+    // charge: what it holds, given back to m_ullPostedBytes once handled.
+    bool SendToMainThread(NetHostHndl* handle, std::uint16_t id, void* data);
+    // Input threads. Posts and waits for the main thread: true once a handler has answered,
+    // false when the event was lost or the server is stopping (answer 32 then).
     void ServeEvents();
     // Main thread (InputSyncFunc). Handles up to m_Settings.ulEventBatch events in arrival order.
     void ServeBatch();
@@ -198,12 +190,8 @@ public:
     std::int32_t ProcessIntegerMsg(MSGINTCALL* record, NetHostHndl* sender = nullptr);
     std::int32_t ProcessRealMsg(MSGREALCALL* record, NetHostHndl* sender = nullptr);
     std::int32_t ProcessStringMsg(MSGSTRINGCALL* record, NetHostHndl* sender = nullptr);
-    std::int32_t ProcessUserMsg(MSGUSERCALL* record, unsigned char posted,
-                                NetHostHndl* sender = nullptr);
+    std::int32_t ProcessUserMsg(MSGUSERCALL* record, bool posted, NetHostHndl* sender = nullptr);
     std::int32_t ProcessCloseMsg(std::int32_t handle);
-    std::int32_t RefuseConnection(NetConnection* connection, bool created, std::int32_t status);
-    // Main thread, table lock held. Unbinds a connection the application or the registry refused
-    // and releases its input thread, which then closes it; returns status.
 
     // Threads the server starts. Any thread.
     NetAdmission StartInputThread(int socket, std::uint16_t port, std::uint32_t address);
@@ -213,7 +201,7 @@ public:
     // The connection's input thread, once its connect message has arrived: leaves the handshake
     // quota and counts against the cap; false, counting against neither, over the cap.
     void LeaveStage(NetInputThread& thread);  // the input thread, as it ends
-    void ReapInputThreads();  // joins input threads that have ended
+    void ReapInputThreads();                  // joins input threads that have ended
     void StopConnections();
     // Application thread, in the destructor once the ports accept no more: wakes and joins
     // every input thread.
@@ -243,20 +231,20 @@ public:
     unsigned char m_bUseUnicode;
     ZoMutexSemiphore m_TableLock;
     ZoInputRegistration* m_pInputReg;  // not owned
-    int m_nPipeRead;                 // the doorbell: holds a byte while m_bRung is set
+    int m_nPipeRead;                   // the doorbell: holds a byte while m_bRung is set
     int m_nPipeWrite;
     ZoInputId m_InputId;
 
     // Beyond the classic fields.
-    NetEventQueue m_Events{1024};           // posted by any thread, served by the main thread
-    std::atomic<bool> m_bRung{false};       // the doorbell rang and is not silenced yet
-    bool m_bServing = false;                // main thread: ServeEvents is under way
-    std::vector<NetHostHndl*> m_Released;   // main thread: to release when the batch is done
-    std::mutex m_TraceMutex;                // keeps each trace entry whole
+    NetEventQueue m_Events{1024};               // posted by any thread, served by the main thread
+    std::atomic<bool> m_bRung{false};           // the doorbell rang and is not silenced yet
+    bool m_bServing = false;                    // main thread: ServeEvents is under way
+    std::vector<NetHostHndl*> m_Released;       // main thread: to release when the batch is done
+    std::mutex m_TraceMutex;                    // keeps each trace entry whole
     NetTraceHandler m_pTraceHandler = nullptr;  // guarded by m_TraceMutex
     void* m_pTraceContext = nullptr;            // guarded by m_TraceMutex
     std::atomic<bool> m_bTraceHandler{false};   // a handler is set; written under m_TraceMutex
-    std::mutex m_ThreadMutex;               // guards m_InputThreads
+    std::mutex m_ThreadMutex;                   // guards m_InputThreads
     std::list<std::unique_ptr<NetInputThread>> m_InputThreads;
     std::mutex m_StageMutex;            // after m_ThreadMutex; never held while joining a thread
     std::uint32_t m_ulHandshakes = 0;   // threads in NetStage::kHandshake; m_StageMutex
@@ -264,8 +252,8 @@ public:
     std::atomic<bool> m_bStopping{false};
     std::atomic<std::uint64_t> m_ullPostedBytes{0};  // posted user calls' decoded bytes still
                                                      // queued; kept within one decode budget
-    NetDecodePool m_DecodePool;  // what the messages of all connections hold; any thread
-    std::uint64_t m_ullNextSerial = 1;      // registration serials; m_TableLock
+    NetDecodePool m_DecodePool;         // what the messages of all connections hold; any thread
+    std::uint64_t m_ullNextSerial = 1;  // registration serials; m_TableLock
 };
 
 void NetTraceFormat(NetServerImp* server, NETTraceLevel level, const char* format, ...)

@@ -17,18 +17,6 @@
 
 namespace {
 
-NetEventRecord MakeRecord(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
-                          std::uint64_t charge) {
-    NetEventRecord record;
-    std::memset(&record, 0, sizeof record);
-    record.usId = id;
-    record.pWord = word;
-    record.pData = data;
-    record.pSender = sender;
-    record.ullCharge = charge;
-    return record;
-}
-
 // The doorbell holds a byte from the post that found it silent until the main thread has
 // emptied the queue: the input loop sees it readable while any event waits, and a post that
 // finds it ringing costs no system call. Each side stores first and then looks at the other's
@@ -59,42 +47,40 @@ bool SilenceDoorbell(NetServerImp& server) {
 
 }  // namespace
 
-std::int32_t NetServerImp::PostEvent(std::uint16_t id, void* word, void* data, NetHostHndl* sender,
-                                     std::uint64_t charge) {
-    if (m_nPipeWrite == -1) {
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent no event pipe, event %x lost",
-                       id);
-        return 0;
+// Every event goes through here; record is all the event says.
+static bool Post(NetServerImp& server, const NetEventRecord& record) {
+    if (server.m_nPipeWrite == -1) {
+        NetTraceFormat(&server, NET_TRACE_ERROR,
+                       "NetServer::PostEvent no event pipe, event %x lost", record.usId);
+        return false;
     }
-    if (!m_Events.Push(MakeRecord(id, word, data, sender, charge))) {
-        NetTraceFormat(this, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x", id);
-        return 0;
+    if (!server.m_Events.Push(record)) {
+        NetTraceFormat(&server, NET_TRACE_ERROR, "NetServer::PostEvent out of memory event %x",
+                       record.usId);
+        return false;
     }
-    RingDoorbell(*this);
-    return 1;
+    RingDoorbell(server);
+    return true;
 }
 
-std::int32_t NetServerImp::SendToMainThread(NetHostHndl* handle, std::uint32_t id, void* word,
-                                            void* data) {
-    if (handle != nullptr) {
-        handle->m_Semaphore.Reset();
-    } else {
-        fputs("Handle == NULL\n", stderr);
-    }
+bool NetServerImp::PostEvent(std::uint16_t id, void* data, NetHostHndl* sender) {
+    return Post(*this, NetEventRecord{id, false, data, sender, 0});
+}
+
+bool NetServerImp::PostOneWay(MSGUSERCALL* call, std::uint64_t charge) {
+    return Post(*this, NetEventRecord{MSG_NETUSER, true, call, nullptr, charge});
+}
+
+bool NetServerImp::SendToMainThread(NetHostHndl* handle, std::uint16_t id, void* data) {
+    handle->m_Semaphore.Reset();
     // Checked after the reset: StopConnections sets the flag before it posts every semaphore,
     // so a stop that comes later still releases the wait below.
-    if (Stopping()) {
-        return NET_SOCKET_ERROR;
-    }
-    if (!PostEvent(static_cast<std::uint16_t>(id), word, data, handle)) {
-        return NET_SOCKET_ERROR;  // nobody will answer: do not wait
-    }
-    if (handle == nullptr) {
-        return 0;
+    if (Stopping() || !PostEvent(id, data, handle)) {
+        return false;  // nobody will answer: do not wait
     }
     handle->m_Semaphore.Wait();
     // Woken by a stop, the event may still be queued, unanswered.
-    return Stopping() ? NET_SOCKET_ERROR : 0;
+    return !Stopping();
 }
 
 namespace {
@@ -133,10 +119,9 @@ void Dispatch(NetServerImp& server, const NetEventRecord& record) {
                 static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(record.pData)));
             break;
         case MSG_NETUSER: {
-            const unsigned char posted = record.pWord != nullptr ? 1 : 0;
-            const std::int32_t status =
-                server.ProcessUserMsg(static_cast<MSGUSERCALL*>(record.pData), posted, sender);
-            if (!posted) {
+            const std::int32_t status = server.ProcessUserMsg(
+                static_cast<MSGUSERCALL*>(record.pData), record.bPosted, sender);
+            if (!record.bPosted) {
                 ReleaseUnanswered(server, record, status);
             } else {
                 server.ReleasePosted(record.ullCharge);
@@ -195,75 +180,6 @@ extern "C" void InputSyncFunc(void* server, int /*fd*/) {
     static_cast<NetServerImp*>(server)->ServeEvents();
 }
 
-// Main thread. Serialises the handles' binding and release with the handshakes' search for a
-// free handle: both change the fields that FindFreeHndl reads, and a handle must never look free
-// half-way through, or a new connection could take it while it is still being released.
-std::int32_t NetServerImp::ProcessConnectMsg(NetConnection* connection) {
-    Trace(NET_TRACE_DEBUG, "NetServer::ProcessConnectionMsg");
-    NetHostHndl* handle = connection->pHandle;
-    bool listenServed = false;
-    {
-        ZoLock lock(m_TableLock);
-        NetRegisterNode* service = connection->pService;
-        // The registry may have dropped the service while the connection waited in the pipe.
-        const bool serviceKept = ServiceExists(service, connection->ullServiceSerial) &&
-                                 (service != m_pListenNode || m_pListenHndl != nullptr);
-        if (!serviceKept) {
-            return RefuseConnection(connection, false, NET_NO_SERVICE);
-        }
-        if (service == m_pListenNode) {
-            handle->SetListenHndl(m_pListenHndl);
-            listenServed = true;
-        } else {
-            NetEvent* event = service->m_pEvent != nullptr ? service->m_pEvent->Clone() : nullptr;
-            if (event == nullptr) {
-                return RefuseConnection(connection, false, NET_NO_MEMORY);
-            }
-            handle->SetEventFunc(event);
-        }
-        handle->m_bConnecting = false;
-    }
-    // The listener's event object heard its NetCreate when it was set.
-    const bool created = listenServed || handle->EventNetCreate() != 0;
-    if (!created || handle->EventConnectionCreated() == 0) {
-        Trace(NET_TRACE_ERROR, "NetServer::MsgUser MSG_CONNECT - Connection refused");
-        ZoLock lock(m_TableLock);
-        return RefuseConnection(connection, created, NET_REFUSED);
-    }
-    ReleaseSender(handle);
-    Trace(NET_TRACE_DEBUG, "NetServer::MsgUser  MSG_NETCONNECT complete");
-    return NET_OK;
-}
-
-// Main thread, table lock held. Detaches what the binding attached, without the close events of
-// a connection that never opened: an own event object hears NetDestroy only if it accepted
-// NetCreate. The input thread then closes the connection and frees the handle.
-std::int32_t NetServerImp::RefuseConnection(NetConnection* connection, bool created,
-                                            std::int32_t status) {
-    NetHostHndl* handle = connection->pHandle;
-    handle->m_bActive = false;
-    if (handle->m_bListenServed && handle->m_pListener != nullptr) {
-        NetHostHndl* listener = handle->m_pListener;
-        handle->m_pEvent = nullptr;
-        handle->m_pListener = nullptr;
-        handle->m_bListenServed = false;
-        if (listener->m_usConnectCount != 0 && --listener->m_usConnectCount == 0) {
-            listener->m_bDestroyData = true;
-            listener->Destroy();  // a replaced listener goes with its last connection
-        }
-    } else if (handle->m_pEvent != nullptr) {
-        handle->m_bDestroyData = true;
-        if (created) {
-            handle->EventNetDestroy();  // its return releases the event object
-        } else {
-            handle->DestroyData();
-        }
-    }
-    connection->bRefused = true;
-    ReleaseSender(handle);
-    return status;
-}
-
 namespace {
 
 // A call on the main thread: the handle its record names answers it through deliver and, when
@@ -313,8 +229,7 @@ std::int32_t NetServerImp::ProcessStringMsg(MSGSTRINGCALL* record, NetHostHndl* 
                      });
 }
 
-std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char posted,
-                                          NetHostHndl* sender) {
+std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, bool posted, NetHostHndl* sender) {
     const std::int32_t result =
         ServeCall(*this, record, sender, "NetServer::MsgUser  MSG_NETUSER handle %d",
                   kBadUserHandle, !posted, [record](NetHostHndl& handle) {
@@ -329,7 +244,8 @@ std::int32_t NetServerImp::ProcessUserMsg(MSGUSERCALL* record, unsigned char pos
 }
 
 // Main thread. The table lock is held through the release for the reason given at
-// ProcessConnectMsg: CloseServer is what makes the handle free for the next connection.
+// ProcessConnectMsg (netserv_handshake.cpp): CloseServer is what makes the handle free for the next
+// connection.
 std::int32_t NetServerImp::ProcessCloseMsg(std::int32_t number) {
     ZoLock lock(m_TableLock);
     NetHostHndl* handle = NetHost(number);
@@ -357,7 +273,7 @@ namespace {
 // What an event still queued owns when nobody will handle it: only the heap copy of a posted
 // user call. Every other record points at a stack that is gone, or carries a number.
 void DiscardEvent(NetXDR* xdr, const NetEventRecord& record) {
-    if (record.usId != MSG_NETUSER || record.pWord == nullptr) {
+    if (record.usId != MSG_NETUSER || !record.bPosted) {
         return;
     }
     auto* call = static_cast<MSGUSERCALL*>(record.pData);

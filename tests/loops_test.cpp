@@ -1,8 +1,7 @@
 // The event-loop adapters (net/loop/*.h), each on its own loop running on a thread of the test:
-// the registration contract, and a server served from that loop end to end.
+// a server served from that loop end to end, and destroyed there.
 #include "netservimp.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -54,39 +53,6 @@ protected:
     Stats stats;  // outlives the server, which deletes the event objects
     std::unique_ptr<NetServerImp> server;
 };
-
-// The watch reads one byte a call: three bytes written once must bring three calls. The third
-// withdraws the watch from inside its callback; a byte written later brings none.
-TEST_P(Loop, WatchIsLevelTriggeredAndMayBeRemovedFromItsOwnCallback) {
-    struct Watch {
-        ZoInputRegistration* reg;
-        ZoInputId id = 0;
-        std::atomic<int> calls{0};
-        std::atomic<std::thread::id> thread{};
-    } watch{&host->Registration()};
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    ASSERT_EQ(write(fds[1], "abc", 3), 3);
-    auto proc = [](void* data, int fd) {
-        auto* w = static_cast<Watch*>(data);
-        char byte;
-        if (read(fd, &byte, 1) == 1 && ++w->calls == 3)
-            w->reg->RemoveInput(w->id);
-        w->thread = std::this_thread::get_id();
-    };
-    watch.id = watch.reg->AddInput(fds[0], proc, &watch);
-    ASSERT_NE(watch.id, 0);
-    StartLoop();
-    EXPECT_TRUE(WaitUntil([&] { return watch.calls == 3; })) << watch.calls;
-    EXPECT_EQ(watch.thread.load(), thread.get_id());
-
-    ASSERT_EQ(write(fds[1], "d", 1), 1);
-    // Two passes of the loop, which would have served the readable pipe were it still watched.
-    EXPECT_TRUE(OnLoop([] {}) && OnLoop([] {}));
-    EXPECT_EQ(watch.calls, 3);
-    close(fds[0]);
-    close(fds[1]);
-}
 
 // Concurrent clients connect, make integer, string, user and one-way calls and close, again and
 // again; then each keeps one connection busy while the server is destroyed on the loop's thread.

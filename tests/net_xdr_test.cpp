@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/netpack.h"
@@ -19,19 +18,10 @@ using namespace testutil;
 
 namespace {
 
-// Counts the sends, so tests can tell one send from two.
-struct CountingXdr : NetXDRImp {
-    int writes = 0;
-    unsigned char Write(int socket, const void* buffer, std::int32_t length) override {
-        ++writes;
-        return NetXDRImp::Write(socket, buffer, length);
-    }
-};
-
 class XdrTest : public ::testing::Test {
 protected:
     SocketPair pair;
-    CountingXdr xdr;
+    NetXDRImp xdr;
 
     // Everything the encoder has written so far (a socket pair delivers it at once).
     Bytes Sent() { return Drain(pair.b); }
@@ -42,38 +32,28 @@ protected:
     }
 };
 
-TEST_F(XdrTest, FixedWidthFormsAreTheWireWhateverTheHost) {
-    struct Fixed {
-        double d = 1.0;
-        std::int16_t s = -2;
-        std::uint16_t us = 0x1234;
-        std::int32_t l = -2;
-        std::uint32_t ul = 0x01020304;
-        DATEREC date{{0x0102, 0x0304}};
-        TIMEREC time{{7, 8, 9, 10}};
-        unsigned char byte = 0xAB;
-    } v, sent;
+// The fixed widths read back whatever the host's own widths; the bytes themselves are pinned in
+// wireformat_test. A read that finds the stream ended leaves the variable alone.
+TEST_F(XdrTest, FixedWidthFormsRoundTrip) {
+    std::int16_t s = -2;
+    std::uint16_t us = 0x1234;
+    std::int32_t l = -2;
+    double d = -0.5;
+    TIMEREC time{{7, 8, 9, 10}};
+    DATEREC date{{0x0102, 0x0304}};
     auto all = [&](XDR_Op op) {
-        return xdr.Double(pair.a, op, v.d) && xdr.Short(pair.a, op, v.s) &&
-               xdr.UShort(pair.a, op, v.us) && xdr.Long(pair.a, op, v.l) &&
-               xdr.ULong(pair.a, op, v.ul) && xdr.Date(pair.a, op, v.date) &&
-               xdr.Time(pair.a, op, v.time) && xdr.Byte(pair.a, op, v.byte);
+        return xdr.Short(pair.a, op, s) && xdr.UShort(pair.a, op, us) && xdr.Long(pair.a, op, l) &&
+               xdr.Double(pair.a, op, d) && xdr.Time(pair.a, op, time) &&
+               xdr.Date(pair.a, op, date);
     };
     ASSERT_TRUE(all(XDR_ENCODE));
-    EXPECT_EQ(xdr.writes, 8);  // each value in one send
-    const Bytes wire = Sent();
-    EXPECT_EQ(wire,
-              (Bytes{0,    0,    0, 0, 0, 0, 0xF0, 0x3F, 0xFF, 0xFE, 0x12, 0x34, 0xFF, 0xFF,
-                     0xFF, 0xFE, 1, 2, 3, 4, 1,    2,    3,    4,    7,    8,    9,    0xAB}));
-    Feed(wire);
-    std::memset(static_cast<void*>(&v), 0x55, sizeof v);
+    Feed(Sent());
+    s = 0, us = 0, l = 0, d = 0, time = {}, date = {};
     ASSERT_TRUE(all(XDR_DECODE));
-    sent.time.ucComponent[3] = 0;  // never travels
-    EXPECT_EQ(std::memcmp(&v, &sent, offsetof(Fixed, byte) + 1), 0);
-    // The stream has ended: the next read fails and leaves the variable alone.
-    EXPECT_FALSE(xdr.Long(pair.a, XDR_DECODE, v.l));
-    EXPECT_EQ(v.l, -2);
-    EXPECT_TRUE(xdr.Read(-1, nullptr, 0) && xdr.Write(-1, nullptr, 0));  // empty: no socket
+    EXPECT_TRUE(s == -2 && us == 0x1234 && l == -2 && d == -0.5 && date.usHalf[1] == 0x0304);
+    EXPECT_TRUE(time.ucComponent[2] == 9 && time.ucComponent[3] == 0);  // the fourth never travels
+    EXPECT_FALSE(xdr.Long(pair.a, XDR_DECODE, l));
+    EXPECT_EQ(l, -2);
 }
 
 // Null, empty and a text in both forms, UTF-16 with a surrogate pair. A received text lacking its
@@ -86,7 +66,6 @@ TEST_F(XdrTest, TextFormsNullEmptyAndUnterminated) {
     ZoString wide("a\xC3\xA9\xF0\x9F\x98\x80"), null, none("");  // "aé😀"
     for (ZoString* text : {&wide, &null, &none})
         ASSERT_TRUE(xdr.Unicode(pair.a, XDR_ENCODE, *text));
-    EXPECT_EQ(xdr.writes, 6);
     const Bytes text{0, 0, 0, 0, 0, 0, 0, 4, 'a', 'b', 'c', 0, 0, 0, 0, 1, 0};
     const Bytes wideText{0, 0, 0, 8, 0xFF, 0, 0, 'a', 0, 0xE9, 0xD8, 0x3D, 0xDE, 0};
     const Bytes wideNull{0, 0, 0, 0, 0xFF, 0};  // "" goes out as null
@@ -114,66 +93,6 @@ TEST_F(XdrTest, TextFormsNullEmptyAndUnterminated) {
     EXPECT_TRUE(xdr.String(-1, XDR_FREE, got));
     EXPECT_EQ(got, nullptr);
     EXPECT_FALSE(xdr.Unicode(pair.a, XDR_DECODE, gotWide));  // the stream has ended
-}
-
-// A text up to 1018 bytes goes out in one send with its length; the decoders switch from stack
-// to heap buffers further up.
-TEST(XdrLongTexts, RoundTripAcrossTheOneSendAndBufferBoundaries) {
-    for (std::size_t units : {1018u, 1019u, 1020u, 1024u, 1025u, 200000u}) {
-        SocketPair pair;
-        CountingXdr xdr;
-        std::string text;
-        for (std::size_t i = 0; i < units; ++i)
-            text += static_cast<char>('a' + i % 26);
-        ZoString sent(text.c_str()), got;
-        char* ptext = text.data();
-        char* gtext = nullptr;
-        int stringWrites = 0;
-        std::thread writer([&] {
-            xdr.Unicode(pair.a, XDR_ENCODE, sent);
-            stringWrites = -xdr.writes;
-            xdr.String(pair.a, XDR_ENCODE, ptext);
-            stringWrites += xdr.writes;
-        });
-        EXPECT_TRUE(xdr.Unicode(pair.b, XDR_DECODE, got));
-        EXPECT_TRUE(xdr.String(pair.b, XDR_DECODE, gtext));
-        writer.join();
-        EXPECT_EQ(got, sent) << units;
-        EXPECT_EQ(gtext != nullptr ? std::string(gtext) : "", text);
-        EXPECT_EQ(stringWrites == 1, units == 1018) << units;
-        xdr.String(-1, XDR_FREE, gtext);
-    }
-}
-
-// The forms the client test does not reach: no text, no block, a block without values.
-TEST_F(XdrTest, CallRecordsWithoutData) {
-    MSGSTRINGCALL sc{nullptr, 1, 0, 7}, sc2{};
-    MSGUSERDATA emptyBlock{};
-    emptyBlock.usType = 0xBEEF;
-    MSGUSERCALL none{1, 2, 3, 99, 99, 0, nullptr}, empty{1, 2, 3, 0, 0, 0, &emptyBlock}, u1{}, u2{};
-    ASSERT_TRUE(xdr.StringCall(pair.a, XDR_ENCODE, sc) &&
-                xdr.UserCall(pair.a, XDR_ENCODE, none, 0) &&
-                xdr.UserCall(pair.a, XDR_ENCODE, empty, 0));
-    const Bytes wire = Sent();
-    const Bytes head{0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0};
-    EXPECT_EQ(wire, (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0} + head +
-                     Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0} + head +
-                     Bytes{0, 0, 0xBE, 0xEF, 0, 0, 0, 0, 0, 0, 0, 1}));
-
-    Feed(wire);
-    ASSERT_TRUE(xdr.StringCall(pair.a, XDR_DECODE, sc2) &&
-                xdr.UserCall(pair.a, XDR_DECODE, u1, 0) && xdr.UserCall(pair.a, XDR_DECODE, u2, 0));
-    EXPECT_EQ(sc2.pszValue, nullptr);
-    EXPECT_EQ(sc2.lHandle, 7);
-    EXPECT_EQ(u1.pData, nullptr);
-    EXPECT_EQ(u1.lCount, 0);
-    ASSERT_NE(u2.pData, nullptr);
-    EXPECT_EQ(u2.pData->pValues, nullptr);
-    EXPECT_EQ(u2.pData->usType, 0xBEEF);
-    EXPECT_EQ(u2.pData->lHandle, 3);
-    EXPECT_TRUE(u2.pData->fFlag80 && u2.pData->fFlag40 && !u2.pData->fFlag20);
-    EXPECT_TRUE(xdr.UserCall(-1, XDR_FREE, u1, 0) && xdr.UserCall(-1, XDR_FREE, u2, 0));
-    EXPECT_EQ(u2.pData, nullptr);
 }
 
 // Makes v a valid value of the type, for the caller to fill its data.
@@ -240,8 +159,8 @@ bool DecodeCut(const Bytes& wire, std::size_t cut, MSGUSERCALL& call, unsigned c
 }
 
 // Every value kind in both string forms: what arrives encodes to the same bytes. Any shorter
-// message fails and stays releasable.
-TEST(XdrUserCall, RoundTripAndTruncationAtEveryByte) {
+// message fails and stays releasable (the ASan run's leak check sees every release).
+TEST(XdrUserCall, RoundTripAndTruncationAtEveryByteUnderAsan) {
     NetXDRImp xdr;
     for (unsigned char unicode : {0, 1}) {
         const Bytes wire = EncodeSample(unicode);
@@ -254,7 +173,7 @@ TEST(XdrUserCall, RoundTripAndTruncationAtEveryByte) {
         EXPECT_EQ(v[3].data.pList->pCurrent, v[3].data.pList->pLast);
         EXPECT_EQ(v[4].data.pReference->data.lValue, -7);
         EXPECT_EQ(v[5].data.time.ucComponent[3], 0);
-        EXPECT_TRUE(xdr.UserCall(-1, XDR_FREE, call, unicode));  // LSan checks the release
+        EXPECT_TRUE(xdr.UserCall(-1, XDR_FREE, call, unicode));
 
         for (std::size_t cut = 0; cut < wire.size(); ++cut) {
             EXPECT_FALSE(DecodeCut(wire, cut, call, unicode)) << cut;

@@ -138,19 +138,15 @@ TEST(NetClientSocket, AddressCacheReuseAndFailures) {
     client.DestroySocket();
 }
 
-// Each call kind as a server reads it, and the answer as the client takes it.
-TEST(NetClientCalls, WireBytesOfEachCallKind) {
+// What the client writes and takes (the records' own forms are in wireformat_test): the
+// caller's status goes out as it was, a user call's as 0; a one-way call reads nothing; the close
+// message is the identifier alone, never the handle number.
+TEST(NetClientCalls, WireBytesOfTheCalls) {
     const std::pair<Bytes, Bytes> wire[] = {
-        {Words({2, 5, 9, 2, 3}), Words({6, 1, 2, 3})},  // the caller's status goes out as it was
-        {Words({2, 8, 0, 1, 3}), {}},                   // one-way: nothing comes back
-        {Words({3}) + Bytes{0, 0, 0, 0, 0, 0, 0xF8, 0x3F} + Words({0, 0, 3}),  // 1.5, LSB first
-         Bytes{0, 0, 0, 0, 0, 0, 0x04, 0x40} + Words({1, 0, 0})},              // 2.5 back
-        // Reserved word, status, flags, handle, then the counted text.
-        {Words({4, 0, 0, 0, 3, 4}) + Bytes{'a', 'b', 'c', 0},
-         Words({0, 1, 0, 0, 3}) + Bytes{'x', 'y', 0}},
-        {Words({5, 0, 0, 3, 0, 0, 0, 0}), Words({4, 2, 3, 0, 0, 0, 0})},  // status 0 on the wire
-        {Words({5, 0, 1, 3, 0, 0, 0, 0}), {}},
-        {Words({6}), Words({1})},  // close: the identifier only, never the handle number
+        {Words({2, 5, 9, 2, 3}), Words({6, 1, 2, 3})},
+        {Words({2, 8, 0, 1, 3}), {}},
+        {Words({5, 0, 0, 3, 0, 0, 0, 0}), Words({4, 2, 3, 0, 0, 0, 0})},
+        {Words({6}), Words({1})},
     };
     Peer peer([&](int fd, int) {
         Hello{fd};
@@ -167,7 +163,6 @@ TEST(NetClientCalls, WireBytesOfEachCallKind) {
     ASSERT_EQ(client.ConnectMsg("me", "svc", handle), 1);
     ZoErrorCode error = 0;
     using std::make_tuple;
-
     MSGINTCALL integer{5, 9, 2, 3}, oneWay{8, 0, 1, 3};
     const MSGINTCALL intAnswer = client.IntegerMsg(integer, error);
     EXPECT_EQ(make_tuple(error, integer.ulStatus, intAnswer.lValue, intAnswer.ulStatus),
@@ -175,22 +170,12 @@ TEST(NetClientCalls, WireBytesOfEachCallKind) {
     const MSGINTCALL none = client.IntegerMsg(oneWay, error);
     EXPECT_EQ(make_tuple(error, none.ulStatus, none.lValue | none.ulFlags | none.lHandle),
               make_tuple(1, 1u, 0u));
-    MSGREALCALL real{1.5, 0, 0, 3};
-    EXPECT_EQ(client.RealMsg(real, error).dValue, 2.5);
-    char abc[] = "abc";
-    MSGSTRINGCALL string{abc, 0, 0, 3};
-    const MSGSTRINGCALL text = client.StringMsg(string, error);
-    EXPECT_STREQ(text.pszValue ? text.pszValue : "(null)", "xy");
-    free(text.pszValue);
-    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr}, userOneWay{77, 1, 3, 0, 0, 0, nullptr};
+    MSGUSERCALL user{77, 0, 3, 0, 0, 0, nullptr};
     const MSGUSERCALL userAnswer = client.UserMsg(user, error);
     EXPECT_EQ(make_tuple(error, user.ulStatus, userAnswer.ulStatus, userAnswer.ulFlags),
               make_tuple(1, 0u, 4u, 2u));
-    EXPECT_EQ(client.UserMsg(userOneWay, error).ulStatus, 1u);
     EXPECT_EQ(client.CloseMsg(0x12345678), 1);
     EXPECT_EQ(client.m_nSocket, -1);
-    client.IntegerMsg(integer, error);
-    EXPECT_EQ(error, 33);
 }
 
 namespace {
@@ -285,20 +270,21 @@ TEST(NetClientTimeout, SilentPeerFailsWithTheSocketClosed) {
         SCOPED_TRACE(testing::Message() << "step " << step);
         Peer peer([&](int fd, int) {
             if (step != kHandshake) {
+                WriteAll(fd, Words({4, 0}));  // answered at once: the time-out is for the call
                 Hello{fd};
-                WriteAll(fd, Words({4, 0}));
             }
             pollfd gone{fd, POLLRDHUP, 0};
             EXPECT_EQ(poll(&gone, 1, 10000), 1);  // the client gave up; nothing was answered
         });
         NetClient client(nullptr, &g_xdr, 2);
         const bool early = step % 2 == 0;
-        const std::int32_t wait = 500;  // the peer answers the handshake in time on a loaded machine
         if (early)
-            client.SetTimeout(wait);
+            client.SetTimeout(100);
         ASSERT_EQ(client.CreateSocket("127.0.0.1", peer.Port()), 1);
         if (!early)
-            client.SetTimeout(wait);
+            client.SetTimeout(100);
+        pollfd answered{client.m_nSocket, POLLIN, 0};  // however slowly the peer's thread runs
+        ASSERT_EQ(poll(&answered, 1, step == kHandshake ? 0 : 10000), step == kHandshake ? 0 : 1);
         std::int32_t handle = -1;
         ZoErrorCode error = client.ConnectMsg("me", "svc", handle);
         if (step == kInt) {

@@ -70,44 +70,31 @@ protected:
     }
 };
 
-// One example of each packed form (type byte, depth, body); what arrives packs back the same.
+// The forms the other tests do not reach (every kind crosses in netlit_test, and each packed
+// form is pinned in wireformat_test): a reference to a reference, a value without value, a
+// boolean's one byte, and a Unicode string without text, which travels as no value.
 TEST_F(PackTest, PackedFormsRoundTrip) {
-    sL_VALUE seven = Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 7);
-    sL_VALUE none = Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 9), list = Value(2, NET_KIND_NONE);
-    sL_VALUE real = Value(NET_TYPE_REAL, NET_KIND_REAL);
+    sL_VALUE real = Value(NET_TYPE_REAL, NET_KIND_REAL), none = Value(NET_TYPE_INTEGER, 0, 9);
     real.data.pdValue = new double(2.5);
     none.fValid = 0;
-    sL_VALUE ref = Link(NET_TYPE_INTEGER, &seven), middle = Link(NET_TYPE_REAL, &real);
-    sL_VALUE head = Link(NET_TYPE_REAL, &middle);
-    sLIST_NODE nodes[2];
-    nodes[0].sL_VALUE::operator=(Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 1));
-    nodes[1].sL_VALUE::operator=(Value(NET_TYPE_INTEGER, NET_KIND_INTEGER, 2));
-    nodes[0].pPrev = nullptr, nodes[0].pNext = &nodes[1];
-    nodes[1].pPrev = &nodes[0], nodes[1].pNext = nullptr;
-    sLIST_HEADER header{0, 2, 1, &nodes[0], &nodes[0], &nodes[1]};
-    list.data.pList = &header;
-    const struct {
-        sL_VALUE* value;
-        Bytes wire;
-    } forms[] = {
-        {&seven, {0x02, 0, 0, 1, 0, 0, 0, 7}},
-        {&ref, {0x02, 0, 1, 1, 0, 0, 0, 7}},
+    sL_VALUE middle = Link(NET_TYPE_REAL, &real), head = Link(NET_TYPE_REAL, &middle);
+    sL_VALUE flag = Value(NET_TYPE_BOOLEAN, NET_KIND_BOOLEAN, 5);
+    const std::pair<sL_VALUE*, Bytes> forms[] = {
+        {&head, {0x03, 0, 2, 1, 0, 0, 0, 0, 0, 0, 4, 0x40}},
         {&none, {0, 0, 0, 0}},
-        {&head, {0x03, 0, 2, 1, 0, 0, 0, 0, 0, 0, 4, 0x40}},  // the double least significant first
-        {&list, {0x82, 0, 0, 1, 0, 0, 0, 2, 1, 0, 0, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0, 2}},
+        {&flag, {0x01, 0, 0, 1, 1}},
     };
-    for (const auto& f : forms) {
-        EXPECT_EQ(Send(*f.value), f.wire);
+    for (const auto& [value, wire] : forms) {
+        EXPECT_EQ(Send(*value), wire);
         sL_VALUE got = Held();
-        ASSERT_EQ(Receive(f.wire, got), 0);
-        EXPECT_EQ(Send(got), f.wire);
-        EXPECT_EQ(NET_DisposeVDXData(&got), 0);  // LSan: lists and links released deeply
+        ASSERT_EQ(Receive(wire, got), 0);
+        EXPECT_EQ(Send(got), wire);
+        EXPECT_EQ(NET_DisposeVDXData(&got), 0);
         EXPECT_FALSE(got.fValid || got.fReference);
     }
-    sL_VALUE flag = Value(NET_TYPE_BOOLEAN, NET_KIND_BOOLEAN, 5), blank = Held();
-    EXPECT_EQ(Send(flag), (Bytes{0x01, 0, 0, 1, 1}));
+    sL_VALUE blank = Held();
     *blank.data.pString = ZoString("");
-    EXPECT_EQ(Send(blank, 1), (Bytes{0x04, 0, 0, 0}));  // no text travels as no value
+    EXPECT_EQ(Send(blank, 1), (Bytes{0x04, 0, 0, 0}));
 }
 
 // The library's own encoder packs and unpacks list bodies in memory, an application's own
@@ -269,29 +256,18 @@ TEST_F(PackTest, MalformedInputDisposesTheTarget) {
     EXPECT_FALSE(got.fValid);
 }
 
+// Packing a handle prints its progress on the packer's output, which an application may close.
 TEST_F(PackTest, HandlePrintsItsFourLines) {
     sL_VALUE handle = Value(32010, NET_KIND_HANDLE, 77);
     testing::internal::CaptureStdout();
-    const Bytes wire = Send(handle);
+    EXPECT_EQ(Send(handle), (Bytes{0x0A, 0, 0, 1, 0, 0, 0, 77}));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Pack Handle\nPack Handle 1\nPack Handle 2\nPack Handle 3\n");
-    EXPECT_EQ(wire, (Bytes{0x0A, 0, 0, 1, 0, 0, 0, 77}));
-    sL_VALUE got;
-    ASSERT_EQ(Receive(wire, got), 0);
-    EXPECT_TRUE(got.usType == 32010 && got.kind == NET_KIND_HANDLE && got.data.lValue == 77);
-
-    NetPackerOutput(nullptr);  // an application that wants its standard output to itself
+    NetPackerOutput(nullptr);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(Send(handle), wire);
+    Send(handle);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     NetPackerOutput(stdout);
-
-    pair.CloseB();
-    NetPacker packer(&xdr, pair.a, 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(packer.Pack(handle, nullptr), -3);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Pack Handle\nPack Handle 1\nPack Handle 3\n");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Service texts, registrations, listening ports and the generic listener. Which service a
-// connection reaches is tested end to end.
+// Service texts, registrations and the generic listener. Which service a connection reaches is
+// in netserv_handshake_test, the ports themselves in netport_test.
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -98,62 +98,6 @@ TEST_F(Registry, ReRegisteringReplacesTheEventAndSerialsTellRecordsApart) {
     ASSERT_EQ(server->RegisterFunc(Text("delta", port).c_str(), new EchoEvent(counts)), 1);
     EXPECT_EQ(counts.destroyed, 2);
     EXPECT_EQ(server->UnRegisterFunc(Text("delta", port).c_str()), 2);
-}
-
-// Registrations share a port; the last removal closes it at once.
-TEST_F(Registry, SecondServiceSharesThePortAndLastRemovalClosesIt) {
-    const std::uint16_t port = FreshPort();
-    ASSERT_EQ(server->RegisterFunc(Text("one", port).c_str(), new EchoEvent(counts)), 1);
-    NetServerPort* netPort = server->FindPort(port);
-    ASSERT_NE(netPort, nullptr);
-    const int socket = netPort->m_nSocket;
-    ASSERT_EQ(server->RegisterFunc(Text("two", port).c_str(), new EchoEvent(counts)), 1);
-    EXPECT_EQ(server->FindPort(port), netPort);
-    EXPECT_EQ(netPort->m_usUseCount, 2);
-    EXPECT_TRUE(Accepts(port));
-
-    EXPECT_EQ(server->UnRegisterFunc(Text("one", port).c_str()), 1);
-    EXPECT_EQ(netPort->m_usUseCount, 1);
-    EXPECT_EQ(server->UnRegisterFunc(Text("TWO", port).c_str()), 1);
-    EXPECT_EQ(server->FindPort(port), nullptr);
-    EXPECT_EQ(counts.destroyed, 2);
-    EXPECT_FALSE(Accepts(port));
-    EXPECT_TRUE(trace.Has("Server port " + std::to_string(port) + " socket " +
-                          std::to_string(socket) + " closed"));
-    EXPECT_TRUE(trace.Has("Remove service TWO port " + std::to_string(port)));
-}
-
-TEST_F(Registry, PortBoundElsewhereGives10) {
-    Listener taken;
-    EchoEvent event(counts);  // refused, so it stays the caller's
-    EXPECT_EQ(server->RegisterFunc(Text("svc", taken.port).c_str(), &event), 10);
-    EXPECT_EQ(server->FindPort(taken.port), nullptr);
-    EXPECT_TRUE(trace.Has("NetServerPort::NetServerPort bind failed"));
-    EXPECT_TRUE(trace.Has("Server port " + std::to_string(taken.port) + " socket -1 closed"));
-
-    server->Init(server->Xdr(), taken.port);
-    EXPECT_EQ(server->SetListen(&event), 10);
-    EXPECT_EQ(server->m_pListenPort, nullptr);
-    EXPECT_TRUE(trace.Has("NetServer::SetListen - Can't create listen port"));
-}
-
-// Ports listen on all local addresses unless the settings name one; an address that is none
-// fails the port rather than fall back to all addresses.
-TEST_F(Registry, PortsListenOnTheBindAddress) {
-    for (const std::uint32_t address : {INADDR_ANY, INADDR_LOOPBACK}) {
-        server->Settings().ulBindAddress = htonl(address);
-        const std::uint16_t port = FreshPort();
-        ASSERT_EQ(server->RegisterFunc(Text("svc", port).c_str(), new EchoEvent(counts)), 1);
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        getsockname(server->FindPort(port)->m_nSocket, reinterpret_cast<sockaddr*>(&bound),
-                    &length);
-        EXPECT_EQ(bound.sin_addr.s_addr, htonl(address));
-        EXPECT_TRUE(Accepts(port));
-    }
-    server->Settings().ulBindAddress = htonl(INADDR_NONE);
-    EchoEvent event(counts);  // refused, so it stays the caller's
-    EXPECT_EQ(server->RegisterFunc(Text("svc", FreshPort()).c_str(), &event), 10);
 }
 
 // The default port stays open without services or listener. A replaced listener is released

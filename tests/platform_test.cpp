@@ -17,31 +17,6 @@ namespace {
 
 constexpr std::int32_t kPatienceMs = 5000;
 
-// The library's hand-over: the worker resets, posts its request and waits for the answer. A post
-// before the wait must be kept and a reset must forget it: a lost or a stale answer fails a round.
-TEST(ZoEventSemiphore, HandOverBetweenThreadsWakesEveryWaiter) {
-    ZoEventSemiphore request, answer;
-    constexpr int kRounds = 2000;
-    int answered = 0;  // written before answer.Post(), read after answer.Wait()
-    std::thread worker([&] {
-        for (int i = 1; i <= kRounds; ++i) {
-            answer.Reset();
-            request.Post();
-            if (!answer.WaitFor(kPatienceMs) || answered != i) {
-                ADD_FAILURE() << "round " << i;
-                return;
-            }
-        }
-    });
-    for (int i = 1; i <= kRounds && request.WaitFor(kPatienceMs); ++i) {
-        request.Reset();
-        answered = i;
-        answer.Post();
-    }
-    worker.join();
-    EXPECT_EQ(answered, kRounds);
-}
-
 TEST(ZoMutexSemiphore, OtherThreadGetsLockOnlyAfterEveryReleaseOfTheOwner) {
     ZoMutexSemiphore lock;
     int releases = 0;  // guarded by lock
@@ -123,38 +98,6 @@ TEST(ZoString, TextsInPlaceAndOnTheHeapCopyAndCompare) {
             }).join();
         }
     }
-}
-
-// Needs more than the 16 KiB it is started with: the stack floor must make room. Given an
-// event, it deletes its own object and the destructor posts it.
-class TestThread : public ZoThread {
-public:
-    explicit TestThread(ZoEventSemiphore* gone = nullptr) : m_gone(gone) {}
-    ~TestThread() override {
-        if (m_gone != nullptr)
-            m_gone->Post();
-    }
-    void Run() override {
-        char scratch[32 * 1024];
-        std::memset(scratch, 1, sizeof scratch);
-        m_sum = scratch[0] + scratch[sizeof scratch - 1];
-        if (m_gone != nullptr)
-            delete this;
-    }
-    ZoEventSemiphore* m_gone;
-    int m_sum = 0;
-};
-
-TEST(ZoThread, RunsOnSmallRequestedStackJoinsAndMayDeleteItsObject) {
-    TestThread thread;
-    ASSERT_NE(thread.Create(16384, 1), 0u);
-    thread.Join();
-    EXPECT_TRUE(thread.Finished());
-    EXPECT_EQ(thread.m_sum, 2);
-
-    ZoEventSemiphore gone;
-    ASSERT_NE((new TestThread(&gone))->Create(16384, 0), 0u);
-    EXPECT_TRUE(gone.WaitFor(kPatienceMs));
 }
 
 // Makes the far end of a socket pair readable.

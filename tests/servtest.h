@@ -159,14 +159,12 @@ constexpr std::int32_t kHoldValue = -7;     // an integer call EchoEvent holds a
 struct Stats {
     std::atomic<int> created{0}, closed{0}, netCreate{0}, netDestroy{0}, destroyed{0};
     std::atomic<int> calls{0}, oneWay{0};
-    std::atomic<int> lastValue{-1};            // the last integer value of a user call
-    std::atomic<int> createResult{1};          // NetCreate's answer
-    std::atomic<int> createdResult{1};         // ConnectionCreated's answer
-    std::atomic<bool> clones{true};            // Clone gives a copy, else nothing
-    std::atomic<bool> detach{false};           // give the connection no event object
-    std::atomic<NetEvent*> detached{nullptr};  // the object then left to the test
-    std::atomic<bool> held{false};             // a call waits at the gate
-    ZoEventSemiphore gate;                     // posted, it lets held calls go on
+    std::atomic<int> lastValue{-1};     // the last integer value of a user call
+    std::atomic<int> createResult{1};   // NetCreate's answer
+    std::atomic<int> createdResult{1};  // ConnectionCreated's answer
+    std::atomic<bool> clones{true};     // Clone gives a copy, else nothing
+    std::atomic<bool> held{false};      // a call waits at the gate
+    ZoEventSemiphore gate;              // posted, it lets held calls go on
     std::mutex mutex;
     std::vector<std::string> texts;  // string values received in user calls, guarded by mutex
     std::vector<std::pair<std::int32_t, std::uint32_t>> users;  // handle, flags; guarded by mutex
@@ -186,12 +184,7 @@ public:
     std::int32_t NetCreate() override { return Count(m_stats.netCreate), m_stats.createResult; }
     std::int32_t NetDestroy() override { return Count(m_stats.netDestroy), 1; }
     std::int32_t ConnectionCreated() override {
-        Count(m_stats.created);
-        if (m_stats.detach) {
-            m_stats.detached = this;
-            m_handle->SetEventFunc(nullptr);
-        }
-        return m_stats.createdResult;
+        return Count(m_stats.created), m_stats.createdResult;
     }
     std::int32_t ConnectionClosed() override { return Count(m_stats.closed), 1; }
     std::int32_t IntegerData(std::int32_t* value, std::uint32_t& flags) override {
@@ -281,6 +274,38 @@ inline void CallUntilLost(Client& c, int count, std::atomic<int>& answered,
         wrong += r.lValue != 2 * n;
         ++answered;
     }
+}
+
+// A server serving "echo" with EchoEvent objects that count into stats, its loop running.
+struct EchoServer : LoopServer {
+    explicit EchoServer(Stats& stats) {
+        server->RegisterFunc("echo", new EchoEvent(stats));
+        Start();
+    }
+};
+
+// A new client connects, is answered and closes.
+inline void ExpectServed(std::uint16_t port) {
+    Client c;
+    ASSERT_EQ(c.Connect(port), NET_OK);
+    EXPECT_EQ(c.Call(41), 82);
+    EXPECT_EQ(c.client.CloseMsg(c.handle), NET_OK);
+}
+
+// Every connection's input thread has ended and each bound connection was closed.
+inline void ExpectAllClosed(NetServerImp& server, Stats& stats) {
+    EXPECT_TRUE(WaitUntil([&] { return LiveInputThreads(server) == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return stats.closed == stats.created; }))
+        << stats.closed << " of " << stats.created;
+}
+
+// Keeps the main thread in a callback of holder's connection until stats.gate is posted; join
+// the returned thread after.
+inline std::thread HoldMainThread(std::uint16_t port, Client& holder, Stats& stats) {
+    EXPECT_EQ(holder.Connect(port, "echo", "holder"), NET_OK);
+    std::thread held([&holder] { holder.Call(kHoldValue); });
+    EXPECT_TRUE(WaitUntil([&] { return stats.held.load(); }));
+    return held;
 }
 
 // A user call of the texts, then the numbers; released with XDR_FREE.

@@ -67,8 +67,9 @@ public:
 
     void MakeCall();
     unsigned char InCall();
-    void ReturnCall();   // may delete this handle
-    void DestroyData();  // may delete this handle
+    void ReturnCall();      // may delete this handle
+    void DestroyData();     // may delete this handle
+    void DropConnection();  // on a listener: one connection (or the server) fewer; may delete this
 
     // Event operations: 11 without an event object (or, for data, while not active). Each may
     // delete the handle on its way out; do not touch it after they return.
@@ -117,5 +118,4 @@ public:
 
 private:
     bool BorrowsEvent() const;  // m_pEvent is the listener's, not this handle's own
-    void DropConnection();      // on a listener: one connection fewer; may delete this
 };
