@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two baselines the library is measured against, on the same byte shapes:
 //   raw      blocking TCP, one server thread per connection that answers by itself;
 //   handoff  the same, but each request goes to the main thread through a pipe watched by a

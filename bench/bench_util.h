@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the benchmark's scenarios: clocks, percentiles, loopback sockets, threads
 // with a chosen stack, resident memory and a driver that runs beside a main-thread loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's side of the benchmark: a server whose main thread runs ZoInputLoop, and clients
 // of this library making calls on it, all in this process.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zornet:: layer's side of the benchmark: its integer call, measured as the library's is.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the benchmark (Release, in build-bench) and runs it twice: free-running, and pinned with
 # client and server on one CPU (taskset -c 0). Prints one table.
 # Usage: bench/run.sh [--smoke] [--repeat N]

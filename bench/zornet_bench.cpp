@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zornet_bench: the library against its two baselines, measured in the same run.
 //
 //   zornet_bench [--smoke] [--repeat N] [--mode NAME] [--only SECTIONS] [--out FILE]

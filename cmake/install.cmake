@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: headers under include/zornet/, both libraries, a CMake package and a relocatable
 # pkg-config file. Consumers put include/zornet and include on their include path, so
 # #include "net/net.h" and #include "zornet/..." both work.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Event-loop adapters: header-only INTERFACE targets zornet::asio, zornet::libevent,
 # zornet::libuv and zornet::glib, each carrying its loop library, so only programs that use an
 # adapter link that library; libzornet links none. Each option is on by default when its

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Doxygen input filter for the public headers.
 
 The headers document each declaration with plain // comments on the line after it (or at the end

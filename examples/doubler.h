@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event object of the example servers, and their start: each serves "double" on the port
 // given as its first argument (default 5001). Integer calls come back doubled; user calls come
 // back with every integer value doubled.

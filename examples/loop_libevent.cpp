@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The smallest server on a libevent event_base: serves "double" (see doubler.h) on the port given
 // as its argument (default 5001) until SIGINT or SIGTERM.
 #include <event2/event.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The smallest client: connects to "double" on HOST:PORT (see minimal_server.cpp), makes an
 // integer call and a user call, and prints what comes back.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The smallest server: serves "double" (see doubler.h) on the port given as its argument
 // (default 5001) from the library's own input loop. Ctrl-C stops it. The loop_*.cpp examples
 // serve it from asio, libevent, libuv and GLib instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // minimal_client.cpp written with the zornet:: layer: connects to "double" on HOST:PORT (see
 // modern_server.cpp or minimal_server.cpp), makes an integer call and a user call, and prints
 // the answers (values in netcall's literal syntax).

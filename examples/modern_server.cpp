@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // minimal_server.cpp written with the zornet:: layer: serves "double" on the port given as its
 // argument (default 5001). Integer calls come back doubled; user calls come back with every
 // integer value doubled. Ctrl-C stops it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's side under arbitrary server bytes: a scripted peer at the other end of a socket
 // pair has written the input as the server's whole answer stream, and the client performs the
 // handshake and then the calls that the input's script picks, reading whatever arrives.

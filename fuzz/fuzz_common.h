@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the fuzz targets and the corpus generator: the targets' set-up (standard output
 // silenced, a socket pair holding a peer's whole stream), an in-process server with an echo
 // service and a generic listener, the scripted client calls, and encoders that record the bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpora of server_fuzz and client_fuzz from real exchanges: the library's
 // client runs scripted sessions against the library's server, and an encoder that records the
 // bytes it writes and reads gives the client's session (a server seed) and the server's answers

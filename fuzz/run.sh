@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets with clang and runs each for SECONDS on a copy of its seed corpus
 # (the repository's corpus is never written). Exits non-zero when a target finds a crash, a leak
 # or a hang; the reproducer is left in BUILD_DIR/fuzz-run/TARGET/.

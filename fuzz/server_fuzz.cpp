@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's side of one connection under arbitrary bytes: each input is a whole client
 // session (handshake and messages) written to a live in-process server over loopback, then the
 // sending direction is shut and the replies are read until the server ends the connection.

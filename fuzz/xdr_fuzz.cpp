@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the receiving side of the encoder, as a hostile peer would.
 // The first input byte picks the path: bit 0 the Unicode setting, bit 1 a user call (clear) or
 // a run of packed values (set). Whatever decodes is encoded again, decoded from that encoding

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decode accounting: the thread's active budget, the server's pool and the holds on it.
 #include "net_xdr_budget.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decode accounting: every allocation a decode makes is charged here first, so a peer can make
 // the library hold no more memory than the budget of the message being read allows, and all
 // peers of a server together no more than the server's pool.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How NetXDRImp moves a message's bytes in few system calls: the writes of one message gathered
 // into one send, and a connection's received bytes kept in a buffer of its own. The bytes on the
 // wire and the codec calls are the same either way; only NetXDRImp's Read and Write use them.

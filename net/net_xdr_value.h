@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed values: what the library does with them beyond their own members.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire forms of the fixed-width primitives, to and from bytes in memory.
 #pragma once
 

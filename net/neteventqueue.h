@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The events on their way from the connections' threads to the main thread, in arrival order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One registration: a service name on a port, served by an event object.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The memory of list elements (sLIST_NODE), kept for reuse in a ZoBlockCache (zo/zoblockcache.h):
 // a list of thousands of values received and released on every call reuses its nodes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the value-data functions read and write packed values. With the library's own encoder
 // (exactly NetXDRImp) the bytes of a call are in memory already, gathered on send and received
 // or peeked on receive: bodies are then decoded from and encoded into those bytes in place, a

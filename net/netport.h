@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A listening port and its accept thread.
 #pragma once
 

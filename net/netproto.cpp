@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The protocol's status codes in words.
 #include "net/netproto.h"
 

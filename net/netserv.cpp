@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server object: construction, start, shutdown, accessors, settings and the trace log.
 #include "netservimp.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handshake: binds an accepted connection to a service and a handle on its input thread,
 // lets the main thread bind the application's event object to it (or refuse it), and answers a
 // connect message that arrives on an established connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Connection input threads: one per accepted connection, reading one message at a time, handing
 // each call to the main thread and writing its answer back.
 #include "netservimp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry: service texts, registrations with their ports, and the generic listener.
 #include "netservimp.h"
 

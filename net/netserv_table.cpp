@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handle table: connection handles numbered by their index, filled from 0 upward and
 // searched linearly up to the first empty entry.
 #include "netservimp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Port numbers from the services database, for the client, the server and the registry alike.
 #pragma once
 

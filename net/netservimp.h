@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server object's implementation: lifecycle, trace, handshake, input threads, event pipe,
 // registry and handle table. Operations are spread over netserv*.cpp and unetserv.cpp by subject.
 #pragma once

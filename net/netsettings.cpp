@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings' values from the environment.
 #include "net/netsettings.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket options that the server's and the client's connections share.
 #pragma once
 

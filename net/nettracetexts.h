@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Trace texts whose wording is odd on purpose. Log readers and monitoring match these texts
 // exactly as generations of the log have written them, misspellings, misnamed operations and
 // trailing blanks included, so they are kept as they stand: gathered here, where a reader sees

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main thread's events: input threads post fixed-size event records into a queue in memory
 // and ring the doorbell, a pipe registered with the input loop, only when it is silent; the
 // input loop calls InputSyncFunc on the main thread, which hands a batch of records to their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile and failing peers against a live server over loopback: resets at every point of a
 // session, a peer that stops reading and hostile decodes against the server-wide budget. After
 // each the server must still answer a well-formed client. A server destroyed under load is in

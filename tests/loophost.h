@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Each event loop with an adapter built (ZORNET_LOOP_<NAME> defined), behind one small host: the
 // loop and its adapter, run on a thread that becomes the loop's thread, given tasks and stopped
 // from any thread. Shared by the loop tests and the benchmark.

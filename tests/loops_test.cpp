@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event-loop adapters (net/loop/*.h), each on its own loop running on a thread of the test:
 // a server served from that loop end to end, and destroyed there.
 #include "netservimp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zornet:: layer: values in the library's form and back, their printing, and calls between
 // the new layer and the protocol-shaped one in both directions, handler failures included.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The socket encoder: primitive wire forms, call records, hostile lengths and the decode budget.
 #include "net/net_xdr.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The literal syntax of netcall: parse and print, errors, and values through the library. Its
 // JSON and value blocks are checked through netcall in tools_test.
 #include "netlit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The value packer and the value-data functions: packed forms, malformed input, ownership.
 #include "net/netpack.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Listening ports: shared by registrations and closed with the last, bound where the settings
 // say, failing without leaving anything open, and accepting a burst of connections.
 #include <gtest/gtest.h>

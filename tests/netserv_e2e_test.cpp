@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole server end to end: the library's client against the library's server over loopback,
 // with a ZoInputLoop thread as the application's main thread, for every kind of call. Failing
 // peers and destruction under load are in faults_test; each part's own cases in its mirror test.

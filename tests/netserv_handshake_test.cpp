@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handshake over loopback: which service a connection reaches, refusals and what they leave
 // behind, the deadline, the quota and the cap, a full handle table, and a connect message on an
 // established connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A connection's input thread: messages read in order however they arrive, a record that cannot
 // be decoded, records naming another connection's handle, and one-way calls that may not queue
 // more than one budget.

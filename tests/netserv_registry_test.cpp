@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Service texts, registrations and the generic listener. Which service a connection reaches is
 // in netserv_handshake_test, the ports themselves in netport_test.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's handle table: numbering, growth, lookups and the reuse of free handles.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server object's lifecycle, settings and trace log.
 #include "netservimp.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform layer: semaphores, strings, threads and the input loop.
 #include <gtest/gtest.h>
 

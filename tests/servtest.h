@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers for the server tests: a trace stream the test can read, a started server whose main
 // thread is a ZoInputLoop on a thread of its own, an echoing and counting event object that can
 // hold that thread in a callback until the test lets it go, and the library's client.

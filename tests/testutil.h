@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers every test may use: socket pairs, loopback sockets, bounded waits, big-endian words,
 // the handshake as either side writes it, and a scripted peer that plays a server to a client.
 #pragma once

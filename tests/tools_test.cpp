@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end: the built programs netecho, netcall and the examples, run as a user runs them.
 #include <signal.h>
 #include <spawn.h>

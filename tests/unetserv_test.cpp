@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main thread's events: in and out whole and in order, a full queue that never blocks a
 // poster, a descriptor that is readable exactly while events wait, and a stop with events
 // queued. Records naming a wrong handle are in netserv_input_test, refused connections in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire-format reference (docs/wire-format.md) against the library: every hex example there
 // must be the bytes the library writes for it, and every example made here must be in the
 // document, so the two cannot drift apart.

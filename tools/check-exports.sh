@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails unless the shared library exports exactly its public API: the classes and functions that
 # the public headers mark ZORNET_API / ZO_API (all of namespace zornet among them), with their
 # vtables and type information.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a built tree into a temporary prefix, moves the prefix (the packages must not remember
 # where they were installed), and builds against it as an outside project would: every installed
 # header on its own, a two-file program with pkg-config and with find_package, each shared and

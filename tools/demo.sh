@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A scripted session with netecho and netcall: every call kind, a user call with a list and a
 # reference, a one-way call, refusals, and the Unicode negotiation. Prints a transcript and exits
 # 0 only when every step behaved as expected.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The echo behaviour of netecho's "echo" service, shared by the programs that serve it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // netcall: makes calls on a service from the command line and prints the answers in the literal
 // syntax of netlit.h (or as JSON), so an answer can be pasted back as the next call's input.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // netecho: an example server of "echo", "noreturn" and the services the command line names.
 #include <netdb.h>
 #include <signal.h>

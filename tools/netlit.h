@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A text syntax for the typed values of user calls, shared by netcall and its tests.
 //
 //   none                  a value without value (type code 32000)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // netsoak: mixed load against an echo service for a given time, checking every answer.
 #include <signal.h>
 #include <unistd.h>

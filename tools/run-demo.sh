@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # First thing to run on a new machine: installs the Debian packages that are missing
 # (tools/setup-deps.sh), builds netecho and netcall, and runs the demo session (tools/demo.sh).
 # Usage: tools/run-demo.sh [build-dir]

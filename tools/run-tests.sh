@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the library, programs and tests, and runs the whole test suite.
 # Usage: tools/run-tests.sh [build-dir] [extra cmake arguments...]
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, tests and benchmarks need, when they are missing.
 # tshark runs the Wireshark dissector's test (tools/wireshark).
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The consumer's event object, in a file of its own so the program links across two units.
 #include "net/net.h"
 

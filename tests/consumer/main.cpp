@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves "double" on a free loopback port and calls it from a client thread in the same process:
 // exits 0 when the answer comes back doubled.
 #include <cstdio>

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: Apache-2.0
 -- zornet.lua: Wireshark and tshark dissector for zornet's TCP protocol.
 --
 --   tshark -X lua_script:tools/wireshark/zornet.lua -r capture.pcap -Y 'zornet.status != 1'

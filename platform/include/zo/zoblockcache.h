@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Heap blocks of one size kept for reuse, for objects the library makes and releases by the
 // thousand per message (list elements, strings): a message received, released and received
 // again takes its blocks from here instead of from the system, whose allocator would otherwise

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application's input loop, as the library sees it, and a small default loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Event and mutual-exclusion semaphores.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text in the process's multi-byte form (UTF-8), with UTF-16 import and export.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Threads for the library: a joinable POSIX thread that runs a virtual Run().
 #pragma once
 

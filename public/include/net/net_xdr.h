@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The encoder: every byte the library exchanges with a peer passes through a NetXDR.
 // Codecs return 1 on success and 0 on failure; after a failure the stream position is undefined
 // and the connection is not used again. NetXDRImp holds no state: one object serves every socket

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client face: one TCP connection to a remote server and synchronous calls on it.
 // A client is used by one thread at a time; every call blocks that thread until its answer
 // has been read, with no time-out unless SetTimeout gives one. Status codes are those of

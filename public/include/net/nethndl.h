@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A connection handle and the application's event interface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Call records: one type carries both the request and the reply.
 #pragma once
 

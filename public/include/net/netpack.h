@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The value packer and the exported value-data functions.
 // Packer results: 0 or more on success; -2 malformed input, -3 a write failed, -4 a read failed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire protocol's constants, shared by the client and the server faces.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server object, as an application sees it.
 #pragma once
 

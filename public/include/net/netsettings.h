@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Limits and settings of a server, in one place, with their defaults.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Trace levels: one bit each, so a 16-bit mask selects which entries reach the trace stream.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed values: what the arguments and answers of a user call are made of.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zornet::Client: one connection to a service, open for the object's lifetime.
 //
 //   zornet::Client c("127.0.0.1", "double", 5001);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the zornet:: layer reports failures: by exception, everywhere in the layer.
 //   zornet::Error            a status code of the protocol (netproto.h) and its text: a call or
 //                            connection that failed, a registration the server refused, or (on

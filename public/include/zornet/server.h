@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zornet::Server: serves calls with plain C++ functions.
 //
 //   zornet::Server server(5001);                                   // owns its input loop

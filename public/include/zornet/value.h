@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zornet::Value: one typed value of a user call as a standard C++ value type, and its
 // conversion to and from the library's records (sL_VALUE, MSGUSERDATA).
 //

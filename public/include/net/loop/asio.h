@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves a server from an asio io_context (standalone asio, libasio-dev): the thread that runs
 // io_context::run() becomes the server's main thread. Header-only; link zornet::asio.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves a server from a GLib main context: the thread that runs the context (g_main_loop_run(),
 // gtk_main(), g_application_run()) becomes the server's main thread. Header-only; link
 // zornet::glib.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves a server from a libevent event_base: the thread that runs event_base_dispatch() (or
 // event_base_loop()) becomes the server's main thread. Header-only; link zornet::libevent.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves a server from a libuv loop: the thread that runs uv_run() becomes the server's main
 // thread. Header-only; link zornet::libuv.
 //

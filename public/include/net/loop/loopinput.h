@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the event-loop adapters (net/loop/asio.h, libevent.h, libuv.h, glib.h) share: the
 // registrations by id, and the checks and rules every adapter keeps. Header-only, and free of any
 // loop library: each adapter brings its own.
