@@ -4,11 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
-#include <thread>
 #include <unordered_set>
-#include <vector>
 
 #include "net_xdr_budget.h"
 #include "netnodecache.h"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Helpers every test may use: socket pairs, loopback sockets, bounded waits, big-endian words,
 // the handshake as either side writes it, and a scripted peer that plays a server to a client.
+// The standard and socket headers included here serve every test that includes this one.
 #pragma once
 
 #include <arpa/inet.h>

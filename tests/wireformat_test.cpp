@@ -4,13 +4,10 @@
 // document, so the two cannot drift apart.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
-#include <string>
 
 #include "net/netpack.h"
 #include "servtest.h"
