@@ -69,12 +69,6 @@ TEST_F(XdrTest, TextFormsNullEmptyAndUnterminated) {
     EXPECT_FALSE(xdr.Unicode(pair.a, XDR_DECODE, gotWide));  // the stream has ended
 }
 
-// Makes v a valid value of the type, for the caller to fill its data.
-sL_VALUE& Set(sL_VALUE& v, std::uint16_t type, unsigned char kind = NET_KIND_NONE) {
-    v.usType = type, v.kind = kind, v.fValid = 1;
-    return v;
-}
-
 const char kText[] = "h\xC3\xA9llo \xF0\x9F\x98\x80";
 
 // A user call holding every kind of value the library builds on receipt.
@@ -110,13 +104,8 @@ struct SampleCall {
 };
 
 Bytes Encode(MSGUSERCALL& call, unsigned char unicode) {
-    SocketPair pair;
-    EXPECT_TRUE(NetXDRImp().UserCall(pair.a, XDR_ENCODE, call, unicode));
-    shutdown(pair.a, SHUT_WR);
-    Bytes out(1 << 16);
-    ssize_t got = recv(pair.b, out.data(), out.size(), MSG_WAITALL);
-    out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    return out;
+    return WrittenBytes(
+        [&](int fd) { return NetXDRImp().UserCall(fd, XDR_ENCODE, call, unicode); });
 }
 
 Bytes EncodeSample(unsigned char unicode) {
@@ -126,10 +115,8 @@ Bytes EncodeSample(unsigned char unicode) {
 
 // Decodes the first cut bytes of wire, followed by the end of the stream.
 bool DecodeCut(const Bytes& wire, std::size_t cut, MSGUSERCALL& call, unsigned char unicode) {
-    SocketPair pair;
-    EXPECT_TRUE(WriteAll(pair.b, wire.data(), cut));
-    pair.CloseB();
-    return NetXDRImp().UserCall(pair.a, XDR_DECODE, call, unicode);
+    return ReadFrom(Bytes(wire.begin(), wire.begin() + cut),
+                    [&](int fd) { return NetXDRImp().UserCall(fd, XDR_DECODE, call, unicode); });
 }
 
 // Every value kind in both string forms: what arrives encodes to the same bytes. Any shorter
@@ -168,18 +155,17 @@ TEST(XdrHostileLengths, AnnouncedCountsAllocateOnlyWhatArrives) {
     };
     NetXDRImp xdr;
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        SocketPair pair;
-        ASSERT_TRUE(WriteAll(pair.b, messages[i]));
-        pair.CloseB();
         NetDecodeBudget budget(1ull << 40);
         char* text = nullptr;
         ZoString unicode;
         MSGUSERCALL call{};
         sL_VALUE value;
-        const bool ok = i == 0   ? xdr.String(pair.a, XDR_DECODE, text)
-                        : i == 1 ? xdr.Unicode(pair.a, XDR_DECODE, unicode)
-                        : i == 2 ? xdr.UserCall(pair.a, XDR_DECODE, call, 0)
-                                 : NET_ReceiveVDXData(&xdr, &value, pair.a, 0) >= 0;
+        const bool ok = ReadFrom(messages[i], [&](int fd) {
+            return i == 0   ? xdr.String(fd, XDR_DECODE, text)
+                   : i == 1 ? xdr.Unicode(fd, XDR_DECODE, unicode)
+                   : i == 2 ? xdr.UserCall(fd, XDR_DECODE, call, 0)
+                            : NET_ReceiveVDXData(&xdr, &value, fd, 0) >= 0;
+        });
         EXPECT_FALSE(ok) << i;
         EXPECT_LT(budget.Used(), 70u * 1024) << i;
         xdr.UserCall(-1, XDR_FREE, call, 0);

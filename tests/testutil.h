@@ -140,6 +140,28 @@ inline std::uint32_t ReadWord(int fd) {
     return ntohl(word);
 }
 
+// What write(fd) sends, as its peer receives it (a socket pair delivers it at once); nothing
+// when write fails.
+inline Bytes WrittenBytes(const std::function<bool(int fd)>& write) {
+    SocketPair pair;
+    return write(pair.a) ? Drain(pair.b) : Bytes();
+}
+
+// read(fd) over the bytes of wire followed by the end of the stream.
+template <typename Read>
+auto ReadFrom(const Bytes& wire, Read read) {
+    SocketPair pair;
+    WriteAll(pair.b, wire);
+    pair.CloseB();
+    return read(pair.a);
+}
+
+// Makes v a valid value of the type and kind, for the caller to fill its data.
+inline sL_VALUE& Set(sL_VALUE& v, std::uint16_t type, unsigned char kind = NET_KIND_NONE) {
+    v.usType = type, v.kind = kind, v.fValid = 1;
+    return v;
+}
+
 // Big-endian words.
 inline Bytes Words(std::initializer_list<std::uint32_t> words) {
     Bytes bytes;
