@@ -6,16 +6,10 @@
 // handshake's bounds are in netserv_handshake_test.
 #include "netservimp.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "servtest.h"
 
@@ -106,12 +100,10 @@ TEST_F(Faults, ResetAtEveryMessageBoundaryAndInsideEveryRecord) {
 
 TEST_F(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
     Start();
-    const int slow = ConnectRaw(ls.Port());
+    std::uint32_t handle = 0;
+    const int slow = RawPeer(ls.Port(), handle);
     const int small = 4096;
     setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    ASSERT_TRUE(WriteAll(slow, Handshake("echo")));
-    const std::uint32_t handle = ReadWord(slow);
-    ReadWord(slow);
     // Calls without reading the replies, until the server stops taking them (64 MB at most).
     const Bytes call = Words({NET_MSG_INTEGER, 1, 0, 0, handle});
     fcntl(slow, F_SETFL, O_NONBLOCK);
@@ -147,10 +139,8 @@ TEST_F(Faults, HostileDecodesStayWithinTheServerWideBudgetAndGiveTheMemoryBack) 
     std::vector<int> peers;
     int holding = 0;
     for (int i = 0; i < 22; ++i) {
-        const int fd = ConnectRaw(ls.Port());
-        ASSERT_TRUE(WriteAll(fd, Handshake("echo")));
-        const std::uint32_t handle = ReadWord(fd);
-        ReadWord(fd);
+        std::uint32_t handle = 0;
+        const int fd = RawPeer(ls.Port(), handle);
         peers.push_back(fd);
         Bytes call;
         if (i < 16) {  // 100,000 values announced, 127 sent

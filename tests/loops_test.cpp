@@ -4,15 +4,8 @@
 #include "netservimp.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "loophost.h"
 #include "servtest.h"

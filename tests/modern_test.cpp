@@ -5,11 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "servtest.h"
 #include "zornet/client.h"

@@ -6,10 +6,7 @@
 #include <sys/ioctl.h>
 
 #include <cstdlib>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <utility>
 
 #include "net/net_xdr.h"
 #include "testutil.h"

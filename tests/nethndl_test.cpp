@@ -3,12 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <string>
-#include <utility>
-
 #include "net/net_xdr.h"
 #include "servtest.h"
 

@@ -4,11 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
-#include <thread>
 #include <unordered_set>
-#include <vector>
 
 #include "net_xdr_budget.h"
 #include "netnodecache.h"
@@ -64,10 +60,9 @@ protected:
     // Receives from the given bytes, followed by the end of the stream.
     int Receive(const Bytes& wire, sL_VALUE& value, unsigned char unicode = 0,
                 NetXDR* codec = nullptr) {
-        SocketPair in;
-        EXPECT_TRUE(WriteAll(in.b, wire));
-        in.CloseB();
-        return NET_ReceiveVDXData(codec != nullptr ? codec : &xdr, &value, in.a, unicode);
+        return ReadFrom(wire, [&](int fd) {
+            return NET_ReceiveVDXData(codec != nullptr ? codec : &xdr, &value, fd, unicode);
+        });
     }
 };
 

@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "net/netpack.h"
 #include "servtest.h"

@@ -4,20 +4,12 @@
 // established connection.
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include "netnode.h"
 #include "servtest.h"
 
 using namespace servtest;
 
 namespace {
-
-std::string OnPort(const char* name, std::uint16_t port) {
-    return std::string(name) + ":" + std::to_string(port);
-}
 
 class HandshakeTest : public ::testing::Test {
 protected:
@@ -131,7 +123,7 @@ TEST_F(HandshakeTest, UnboundConnectionsReleaseTheirInputThread) {
 
 // The deadline bounds the whole handshake, from accept to the answer. (A fixed bug: it bounded
 // each read, so a peer sending a byte at a time stayed for minutes.)
-TEST(HandshakeLimits, DeadlineDropsSilentStalledAndTricklingPeers) {
+TEST(Faults, HandshakeDeadlineDropsSilentStalledAndTricklingPeers) {
     Stats stats;
     EchoServer ls(stats);
     ls.server->Settings().lHandshakeTimeoutMs = 200;
@@ -168,7 +160,7 @@ TEST(HandshakeLimits, DeadlineDropsSilentStalledAndTricklingPeers) {
 // Peers still in their handshake count against a quota of their own, not the cap: a few
 // trickling peers no longer keep every real client out (a fixed bug). A peer over the quota or
 // the cap reads the refusal -3, then the end of the stream, not a reset.
-TEST(HandshakeLimits, QuotaAndConnectionCapRefuseWithAnAnswer) {
+TEST(Faults, HandshakeQuotaAndConnectionCapRefuseWithAnAnswer) {
     Stats stats;
     EchoServer ls(stats);
     NetServerImp& server = *ls.server;

@@ -4,24 +4,11 @@
 // more than one budget.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-
 #include "servtest.h"
 
 using namespace servtest;
 
 namespace {
-
-// Serves "echo" and connects a raw peer to it: the socket, and the handle in handle.
-int RawPeer(LoopServer& ls, std::uint32_t& handle) {
-    const int fd = ConnectRaw(ls.Port());
-    WriteAll(fd, Handshake("echo"));
-    handle = ReadWord(fd);
-    EXPECT_EQ(ReadWord(fd), 0u);  // the Unicode word: off
-    return fd;
-}
 
 // Messages that arrive together are read in order, none lost: calls, a text longer than the
 // server's receive buffer, an unknown identifier (skipped unanswered), a connect and a close in
@@ -30,7 +17,7 @@ TEST(InputThread, MessagesArrivingTogetherAreReadInOrder) {
     Stats stats;
     EchoServer ls(stats);
     std::uint32_t handle = 0;
-    const int fd = RawPeer(ls, handle);
+    const int fd = RawPeer(ls.Port(), handle);
     const std::string text(20000, 't');
     Bytes string = Words(
         {NET_MSG_STRING, 0, 0, kWantData, handle, static_cast<std::uint32_t>(text.size() + 1)});
@@ -62,7 +49,7 @@ TEST(InputThread, NothingBehindAnUndecodableRecordIsRead) {
     EchoServer ls(stats);
     ls.server->Settings().ullDecodeBudget = 1024;
     std::uint32_t handle = 0;
-    const int fd = RawPeer(ls, handle);
+    const int fd = RawPeer(ls.Port(), handle);
     Bytes tooLong = Words({NET_MSG_STRING, 0, 0, 0, handle, 4000});  // a text over the budget
     tooLong.resize(tooLong.size() + 4000, 't');
     ASSERT_TRUE(WriteAll(fd, tooLong + Words({NET_MSG_INTEGER, 1, 0, kWantData, handle})));

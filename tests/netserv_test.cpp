@@ -2,16 +2,11 @@
 // The server object's lifecycle, settings and trace log.
 #include "netservimp.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <regex>
+#include <tuple>
 
 #include "servtest.h"
 
@@ -69,10 +64,17 @@ TEST_F(NetServerLifecycle, ShutdownReleasesPipeStreamAndUnderAsanTheEncoder) {
     EXPECT_TRUE(IsOpen(0));
 }
 
-// The environment overrides a setting with a whole decimal number in its range; anything else
-// (negative, partly numeric, out of range, or an address that is none) leaves the default.
-TEST_F(NetServerLifecycle, SettingsFromTheEnvironment) {
-    const NetSettings defaults;
+// Every default bound, and the environment overriding one with a whole decimal number in its
+// range; anything else (negative, partly numeric, out of range, or an address that is none)
+// leaves the default.
+TEST_F(NetServerLifecycle, SettingsDefaultsAndTheEnvironment) {
+    const NetSettings defaults = MakeServer()->Settings();
+    EXPECT_EQ(std::make_tuple(defaults.ullDecodeBudget, defaults.ullServerDecodeBudget,
+                              defaults.usMaxReferenceDepth, defaults.lHandshakeTimeoutMs,
+                              defaults.ulMaxHandshakes, defaults.ulMaxConnections,
+                              defaults.ulBindAddress, defaults.lListenBacklog),
+              std::make_tuple(64ull << 20, 256ull << 20, std::uint16_t{64}, 30000, 1024u, 0u,
+                              htonl(INADDR_ANY), SOMAXCONN));
     const struct {
         const char *name, *text;
         std::uint64_t expected;
@@ -145,7 +147,7 @@ TEST_F(NetServerTrace, EachLevelHasItsPrefixAndItsOwnFlag) {
 // A flood of one unknown identifier is written once and then counted: a different entry of the
 // connection, or its end, writes the count; another connection's entries do not break the fold.
 // The trace handler gets the same entries as the stream.
-TEST(NetServerTraceFold, RepeatedEntriesOfOneConnectionAreFolded) {
+TEST(EndToEnd, RepeatedTraceEntriesOfOneConnectionAreFolded) {
     Stats stats;
     LoopServer ls;
     struct Sink {

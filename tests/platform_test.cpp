@@ -2,12 +2,6 @@
 // The platform layer: semaphores, strings, threads and the input loop.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-#include <thread>
-#include <unistd.h>
-#include <vector>
-
 #include "testutil.h"
 #include "zo/zoinput.h"
 #include "zo/zosemaphore.h"

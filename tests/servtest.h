@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Helpers for the server tests: a trace stream the test can read, a started server whose main
 // thread is a ZoInputLoop on a thread of its own, an echoing and counting event object that can
-// hold that thread in a callback until the test lets it go, and the library's client.
+// hold that thread in a callback until the test lets it go, and the library's client. Its
+// standard headers, and those of testutil.h, serve every test that includes it.
 #pragma once
 
 #include <atomic>
@@ -284,6 +285,26 @@ struct EchoServer : LoopServer {
         Start();
     }
 };
+
+// "name:port", the service text of a name on a port.
+inline std::string OnPort(const char* name, std::uint16_t port) {
+    return std::string(name) + ":" + std::to_string(port);
+}
+
+// Whether the system accepts a connection on the loopback port.
+inline bool Accepts(std::uint16_t port) {
+    const int fd = ConnectRaw(port);
+    return fd >= 0 && close(fd) == 0;
+}
+
+// A raw peer through the handshake with "echo": the socket, and the handle in handle.
+inline int RawPeer(std::uint16_t port, std::uint32_t& handle) {
+    const int fd = ConnectRaw(port);
+    WriteAll(fd, Handshake("echo"));
+    handle = ReadWord(fd);
+    ReadWord(fd);  // the Unicode word
+    return fd;
+}
 
 // A new client connects, is answered and closes.
 inline void ExpectServed(std::uint16_t port) {

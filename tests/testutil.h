@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Helpers every test may use: socket pairs, loopback sockets, bounded waits, big-endian words,
 // the handshake as either side writes it, and a scripted peer that plays a server to a client.
+// The standard and socket headers included here serve every test that includes this one.
 #pragma once
 
 #include <arpa/inet.h>
@@ -137,6 +138,28 @@ inline std::uint32_t ReadWord(int fd) {
     std::uint32_t word = 0xDEADBEEF;
     ReadAll(fd, &word, 4);
     return ntohl(word);
+}
+
+// What write(fd) sends, as its peer receives it (a socket pair delivers it at once); nothing
+// when write fails.
+inline Bytes WrittenBytes(const std::function<bool(int fd)>& write) {
+    SocketPair pair;
+    return write(pair.a) ? Drain(pair.b) : Bytes();
+}
+
+// read(fd) over the bytes of wire followed by the end of the stream.
+template <typename Read>
+auto ReadFrom(const Bytes& wire, Read read) {
+    SocketPair pair;
+    WriteAll(pair.b, wire);
+    pair.CloseB();
+    return read(pair.a);
+}
+
+// Makes v a valid value of the type and kind, for the caller to fill its data.
+inline sL_VALUE& Set(sL_VALUE& v, std::uint16_t type, unsigned char kind = NET_KIND_NONE) {
+    v.usType = type, v.kind = kind, v.fValid = 1;
+    return v;
 }
 
 // Big-endian words.

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +11,6 @@
 #include <map>
 #include <random>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "net/net.h"
 #include "net/netversion.h"

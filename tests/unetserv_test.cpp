@@ -6,15 +6,8 @@
 #include "netservimp.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "servtest.h"
 
