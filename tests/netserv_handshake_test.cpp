@@ -123,7 +123,7 @@ TEST_F(HandshakeTest, UnboundConnectionsReleaseTheirInputThread) {
 
 // The deadline bounds the whole handshake, from accept to the answer. (A fixed bug: it bounded
 // each read, so a peer sending a byte at a time stayed for minutes.)
-TEST(Faults, HandshakeDeadlineDropsSilentStalledAndTricklingPeers) {
+TEST(HandshakeLimits, DeadlineDropsSilentStalledAndTricklingPeers) {
     Stats stats;
     EchoServer ls(stats);
     ls.server->Settings().lHandshakeTimeoutMs = 200;
@@ -160,7 +160,7 @@ TEST(Faults, HandshakeDeadlineDropsSilentStalledAndTricklingPeers) {
 // Peers still in their handshake count against a quota of their own, not the cap: a few
 // trickling peers no longer keep every real client out (a fixed bug). A peer over the quota or
 // the cap reads the refusal -3, then the end of the stream, not a reset.
-TEST(Faults, HandshakeQuotaAndConnectionCapRefuseWithAnAnswer) {
+TEST(HandshakeLimits, QuotaAndConnectionCapRefuseWithAnAnswer) {
     Stats stats;
     EchoServer ls(stats);
     NetServerImp& server = *ls.server;

@@ -147,7 +147,7 @@ TEST_F(NetServerTrace, EachLevelHasItsPrefixAndItsOwnFlag) {
 // A flood of one unknown identifier is written once and then counted: a different entry of the
 // connection, or its end, writes the count; another connection's entries do not break the fold.
 // The trace handler gets the same entries as the stream.
-TEST(EndToEnd, RepeatedTraceEntriesOfOneConnectionAreFolded) {
+TEST(NetServerTraceFold, RepeatedEntriesOfOneConnectionAreFolded) {
     Stats stats;
     LoopServer ls;
     struct Sink {
